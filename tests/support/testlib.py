@@ -1,0 +1,82 @@
+"""Helpers shared by the black-box tests: paths handed over by ctest, the
+expected failure report, and a reader for strace logs."""
+
+import os
+import re
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+
+SOURCE_DIR = os.environ["PROJECT_SOURCE_DIR"]
+PROGRAM_SOURCE = "src/outsb.cpp"
+
+
+def tool(name):
+    """Path of a built executable, passed in by ctest as an environment variable."""
+    return os.environ[name]
+
+
+def line_of(needle, relative_path=PROGRAM_SOURCE):
+    """1-based number of the only line of a project source containing needle."""
+    with open(os.path.join(SOURCE_DIR, relative_path), encoding="utf-8") as source:
+        hits = [n for n, text in enumerate(source, 1) if needle in text]
+    if len(hits) != 1:
+        raise AssertionError(f"{needle!r} appears on lines {hits} of {relative_path}")
+    return hits[0]
+
+
+def expected_report():
+    """The assertion report the program writes when port access is refused."""
+    return f"Assertion failed: !err (src/outsb.cpp: main: {line_of('assert(!err)')})\n".encode()
+
+
+PROGRESS_LINES = b"init\nattempting outb\nattempting outb\nattempting outsb\n"
+LINE = b"hello there" + b"s" * 35 + b"\n"
+COM1_BYTES = b"hello" + LINE * 11
+
+
+def run(argv, **kwargs):
+    return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=60, **kwargs)
+
+
+@dataclass
+class Syscall:
+    name: str
+    args: str
+    result: str
+    strings: list = field(default_factory=list)  # every quoted string argument, decoded
+
+    @property
+    def fd(self):
+        return int(self.args.split(",", 1)[0])
+
+
+@dataclass
+class StraceLog:
+    calls: list
+    ending: str  # "+++ exited with N +++" or "+++ killed by SIG... +++"
+
+    def index(self, name):
+        return next(i for i, call in enumerate(self.calls) if call.name == name)
+
+
+_CALL = re.compile(r"^(?:\d+ +)?(\w+)\((.*)\) += (.*)$")
+_STRING = re.compile(r'"((?:\\x[0-9a-f]{2})*)"')
+
+
+def strace(argv, **kwargs):
+    """Runs argv under strace and returns (completed process, StraceLog)."""
+    with tempfile.NamedTemporaryFile(prefix="strace-", suffix=".log") as log:
+        done = run(["strace", "-f", "-qq", "-xx", "-s", "4096", "-o", log.name, *argv], **kwargs)
+        text = log.read().decode()
+    calls, ending = [], ""
+    for line in text.splitlines():
+        line = re.sub(r"^\d+ +", "", line)
+        if line.startswith("+++"):
+            ending = line
+            continue
+        match = _CALL.match(line)
+        if match:
+            strings = [bytes.fromhex(s.replace("\\x", "")) for s in _STRING.findall(match.group(2))]
+            calls.append(Syscall(match.group(1), match.group(2), match.group(3), strings))
+    return done, StraceLog(calls, ending)
