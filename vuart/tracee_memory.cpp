@@ -1,0 +1,88 @@
+#include "tracee_memory.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace vuart {
+
+namespace {
+
+constexpr std::uint64_t page_size = 4096;
+
+// One iovec pair per page piece, in the order of the transfer, so that a partial
+// transfer (which stops at a whole iovec) ends exactly at the first bad page.
+std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std::size_t size,
+                     Direction direction, bool write)
+{
+  std::vector<iovec> local_pieces;
+  std::vector<iovec> remote_pieces;
+  const std::uint64_t end = address + size;
+  for (std::uint64_t piece = address; piece < end;) {
+    const std::uint64_t next = std::min(end, (piece & ~(page_size - 1)) + page_size);
+    local_pieces.push_back({local + (piece - address), next - piece});
+    remote_pieces.push_back({reinterpret_cast<void *>(piece), next - piece});
+    piece = next;
+  }
+  if (direction == Direction::down) {
+    std::reverse(local_pieces.begin(), local_pieces.end());
+    std::reverse(remote_pieces.begin(), remote_pieces.end());
+  }
+  std::size_t done = 0;
+  constexpr std::size_t most_pieces = 1024;  // IOV_MAX
+  for (std::size_t first = 0; first < local_pieces.size(); first += most_pieces) {
+    const std::size_t count = std::min(most_pieces, local_pieces.size() - first);
+    const ssize_t moved =
+        write ? process_vm_writev(tid, &local_pieces[first], count, &remote_pieces[first], count, 0)
+              : process_vm_readv(tid, &local_pieces[first], count, &remote_pieces[first], count, 0);
+    if (moved <= 0) {
+      break;
+    }
+    done += static_cast<std::size_t>(moved);
+    std::size_t expected = 0;
+    for (std::size_t i = first; i < first + count; ++i) {
+      expected += local_pieces[i].iov_len;
+    }
+    if (static_cast<std::size_t>(moved) < expected) {
+      break;
+    }
+  }
+  return done;
+}
+
+}  // namespace
+
+std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction)
+{
+  return transfer(tid, address, out.data(), out.size(), direction, false);
+}
+
+std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction)
+{
+  return transfer(tid, address, const_cast<std::uint8_t *>(in.data()), in.size(), direction, true);
+}
+
+bool is_mapped(pid_t tid, std::uint64_t address)
+{
+  std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    const std::size_t dash = line.find('-');
+    const std::size_t space = line.find(' ');
+    if (dash == std::string::npos || space == std::string::npos) {
+      continue;
+    }
+    const std::uint64_t start = std::stoull(line.substr(0, dash), nullptr, 16);
+    const std::uint64_t end = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
+    if (address >= start && address < end) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace vuart
