@@ -44,13 +44,9 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
       decoded.segment = SegmentOverride::fs;
     } else if (byte == gs_prefix) {
       decoded.segment = SegmentOverride::gs;
-    } else if (!is_ignored_segment_prefix(byte)) {
-      break;
+    } else if (!is_ignored_segment_prefix(byte) && !is_rex(byte)) {
+      break;  // REX counts only right before the opcode, and no port instruction uses its bits
     }
-  }
-  // A REX prefix counts only right before the opcode; no port instruction uses its bits.
-  if (at < code.size() && is_rex(code[at])) {
-    ++at;
   }
   if (at >= code.size() || at >= max_instruction_length) {
     return std::nullopt;

@@ -1,6 +1,7 @@
 """Helpers shared by the black-box tests: paths handed over by ctest, the
 expected failure report, and a reader for strace logs."""
 
+import json
 import os
 import re
 import subprocess
@@ -80,3 +81,41 @@ def strace(argv, **kwargs):
             strings = [bytes.fromhex(s.replace("\\x", "")) for s in _STRING.findall(match.group(2))]
             calls.append(Syscall(match.group(1), match.group(2), match.group(3), strings))
     return done, StraceLog(calls, ending)
+
+
+@dataclass
+class VuartRun:
+    done: subprocess.CompletedProcess
+    events: list  # the trace, one dict per event
+    com1: bytes
+
+    def of(self, kind):
+        return [event for event in self.events if event["event"] == kind]
+
+    def ports(self):
+        return self.of("port")
+
+    def exit(self):
+        (ending,) = self.of("exit")
+        return ending
+
+    def program_stderr(self):
+        """Standard error less vuart's own lines."""
+        return b"".join(line for line in self.done.stderr.splitlines(keepends=True)
+                        if not line.startswith(b"vuart: "))
+
+
+def as_bytes(json_string):
+    """Trace strings carry one byte per code point."""
+    return json_string.encode("latin-1")
+
+
+def vuart(program_argv, *options, **kwargs):
+    """Runs program_argv under vuart with a trace and COM1 in files."""
+    with tempfile.TemporaryDirectory(prefix="vuart-") as scratch:
+        trace, com1 = os.path.join(scratch, "trace"), os.path.join(scratch, "com1")
+        done = run([tool("VUART"), "--trace", trace, "--com1", com1, *options, "--", *program_argv], **kwargs)
+        with open(trace, encoding="utf-8") as lines:
+            events = [json.loads(line) for line in lines]
+        with open(com1, "rb") as received:
+            return VuartRun(done, events, received.read())

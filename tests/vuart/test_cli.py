@@ -1,0 +1,108 @@
+"""vuart's command line, exit statuses, pass-through and the child's safety."""
+
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from testlib import run, tool, vuart
+
+SYS_RAWIO_BIT = 1 << 17
+
+
+class CommandLine(unittest.TestCase):
+    def test_help_and_version(self):
+        done = run([tool("VUART"), "--help"])
+        self.assertEqual(done.returncode, 0)
+        for option in (b"--com1", b"--trace", b"--refuse", b"--pty", b"--quiet"):
+            self.assertIn(option, done.stdout)
+        done = run([tool("VUART"), "--version"])
+        self.assertRegex(done.stdout.decode(), r"^vuart \d+\.\d+\.\d+\n$")
+
+    def test_own_failures(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            not_executable = os.path.join(scratch, "data")
+            open(not_executable, "w").close()
+            cases = {
+                "bad option": (["--bogus", "--", "true"], 125, "unknown option '--bogus'"),
+                "bad refusal": (["--refuse=EIO", "--", "true"], 125, "--refuse takes EPERM or ENOSYS"),
+                "no program": (["--pty"], 125, "no program given"),
+                "missing value": (["--trace"], 125, "option '--trace' needs a value"),
+                "unwritable trace": (["--trace", "/nonexistent/t", "--", "true"], 125, "open trace file"),
+                "missing program": (["--", "no-such-program-here"], 127, "no-such-program-here: No such file"),
+                "not executable": (["--", not_executable], 126, "Permission denied"),
+            }
+            for name, (arguments, status, message) in cases.items():
+                with self.subTest(name):
+                    done = run([tool("VUART"), *arguments])
+                    self.assertEqual(done.returncode, status)
+                    lines = done.stderr.decode().splitlines()
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertTrue(lines[0].startswith("vuart: "))
+                    self.assertIn(message, lines[0])
+                    self.assertEqual(done.stdout, b"")
+
+    def test_exit_status_is_the_programs(self):
+        self.assertEqual(run([tool("VUART"), "-q", "--", "sh", "-c", "exit 7"]).returncode, 7)
+        done = run([tool("VUART"), "-q", "--", "sh", "-c", "kill -TERM $$"])
+        self.assertEqual(done.returncode, 128 + signal.SIGTERM)
+        self.assertEqual(done.stderr, b"")
+
+    def test_standard_streams_pass_through(self):
+        done = subprocess.run([tool("VUART"), "-q", "--", "sh", "-c", "cat; echo err >&2"],
+                              input=b"\x00\xffdata", capture_output=True, timeout=30)
+        self.assertEqual((done.stdout, done.stderr, done.returncode), (b"\x00\xffdata", b"err\n", 0))
+
+    def test_writes_of_any_bytes_round_trip_in_the_trace(self):
+        everything = bytes(range(256))
+        result = vuart(["python3", "-c",
+                        "import os; os.write(1, bytes(range(256))); os.writev(2, [b'ab', b'', b'cd'])"])
+        writes = [(e["fd"], e["bytes"].encode("latin-1")) for e in result.of("write")]
+        self.assertIn((1, everything), writes)
+        self.assertIn((2, b"abcd"), writes)
+        self.assertEqual(result.done.stdout, everything)
+
+
+class Safety(unittest.TestCase):
+    def test_child_has_no_raw_io_and_no_new_privileges(self):
+        result = vuart(["cat", "/proc/self/status"])
+        fields = dict(line.split(":\t", 1) for line in result.done.stdout.decode().splitlines() if ":\t" in line)
+        for key in ("CapBnd", "CapPrm", "CapEff", "CapInh", "CapAmb"):
+            self.assertFalse(int(fields[key], 16) & SYS_RAWIO_BIT, key)
+        self.assertEqual(fields["NoNewPrivs"].strip(), "1")
+        self.assertEqual(fields["Seccomp"].strip(), "2")
+
+    def test_traced_tree_dies_with_vuart(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            pid_file = os.path.join(scratch, "pid")
+            tracer = subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", f"echo $$ > {pid_file}; exec sleep 60"])
+            self.assertTrue(wait_until(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file)))
+            with open(pid_file) as text:
+                traced = int(text.read())
+            self.assertTrue(is_running(traced))
+            tracer.kill()
+            tracer.wait()
+            self.assertTrue(wait_until(lambda: not is_running(traced)))
+
+
+def is_running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def wait_until(condition, seconds=10):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+if __name__ == "__main__":
+    unittest.main()

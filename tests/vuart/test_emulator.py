@@ -1,0 +1,157 @@
+"""The emulator on small programs of our own, one scenario each, and on port
+I/O programs from Debian's packages."""
+
+import re
+import shutil
+import signal
+import struct
+import unittest
+
+from testlib import as_bytes, tool, vuart
+
+SI_KERNEL = 0x80
+SEGV_MAPERR = 1
+
+
+def fixture(case, *options):
+    result = vuart([tool("PORT_FIXTURE"), case], *options)
+    return result, result.done.stdout.decode(errors="replace")
+
+
+def port_events(result):
+    return [(e["kind"], e["rep"], e["port"], e["width"], e["count"], as_bytes(e["bytes"])) for e in result.ports()]
+
+
+class Instructions(unittest.TestCase):
+    def test_each_width_and_form(self):
+        result, output = fixture("widths")
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        self.assertEqual(port_events(result), [
+            ("out", False, 0x80, 1, 1, b"A"),
+            ("out", False, 0x3F8, 1, 1, b"B"),
+            ("out", False, 0x3F8, 2, 1, b"CD"),
+            ("out", False, 0x3F8, 4, 1, b"EFGH"),
+            ("in", False, 0x3FD, 1, 1, b"\x60"),
+            ("in", False, 0x2F8, 2, 1, b"\xff\xff"),
+            ("in", False, 0x2F8, 4, 1, b"\xff\xff\xff\xff"),
+            ("out", False, 0x3FF, 1, 1, b"Z"),
+            ("in", False, 0x3FF, 1, 1, b"Z"),
+            ("ins", True, 0x3FD, 1, 4, b"\x60" * 4),
+            ("outs", True, 0x3F8, 2, 2, b"IJKL"),
+            ("outs", True, 0x3F8, 4, 1, b"MNOP"),
+        ])
+        # in al and in ax keep the rest of RAX; in eax clears its upper half, as the processor does.
+        self.assertIn("inb lsr rax=0x1122334455667760\n", output)
+        self.assertIn("inw unclaimed rax=0x112233445566ffff\n", output)
+        self.assertIn("inl unclaimed rax=0xffffffff\n", output)
+        self.assertIn("scratch=0x5a\n", output)
+        self.assertIn("insb lsr=60606060\n", output)
+        # Only bytes written to the data register are transmitted; 0x3F9-0x3FF keep theirs.
+        self.assertEqual(result.com1, b"BCEIKM")
+
+    def test_string_forms(self):
+        cases = {
+            "descending": ([("outs", True, 0x3F8, 1, 6, b"fedcba")], "rsi=start-1 rcx=0\n", b"fedcba"),
+            "count-zero": ([("outs", True, 0x3F8, 1, 0, b"")], "rsi=start+0 rcx=0\n", b""),
+            "addr32": ([("outs", True, 0x3F8, 1, 6, b"addr32")], "rsi=start+6 rcx=0\n", b"addr32"),
+        }
+        for case, (events, registers, com1) in cases.items():
+            with self.subTest(case):
+                result, output = fixture(case)
+                self.assertEqual(result.done.returncode, 0, result.done.stderr)
+                self.assertEqual(port_events(result)[:len(events)], events)
+                self.assertIn(registers, output)
+                self.assertEqual(result.com1, com1)
+        result, _ = fixture("descending")
+        self.assertEqual(result.ports()[0]["direction"], "down")
+
+    def test_fs_segment_override(self):
+        result, output = fixture("fs-segment")
+        self.assertEqual(result.done.returncode, 0)
+        thread_pointer = result.done.stdout[:8]  # the program's pthread_self(), as it sees it
+        self.assertEqual(result.com1, thread_pointer)
+
+    def test_source_running_into_unmapped_memory(self):
+        result, output = fixture("unmapped")
+        page_end = int(re.search(r"page end=(0x[0-9a-f]+)", output).group(1), 16)
+        self.assertEqual(result.com1, b"0123456789")
+        (event,) = result.ports()
+        self.assertEqual((event["count"], event["fault"]), (10, page_end))
+        self.assertIn(f"SIGSEGV code={SEGV_MAPERR} addr={page_end:#x} rsi={page_end:#x} rcx=10\n", output)
+        self.assertTrue(output.endswith("done\n"))
+
+
+class Permissions(unittest.TestCase):
+    def test_without_permission_the_kernel_signal_arrives(self):
+        result, output = fixture("no-permission")
+        self.assertEqual(result.ports(), [])
+        self.assertEqual(output.count(f"SIGSEGV code={SI_KERNEL} addr=0 "), 3, output)
+        self.assertNotIn("not reached", output)
+        self.assertEqual([(e["from"], e["num"], e["turn_on"]) for e in result.of("ioperm")],
+                         [(0x3F8, 1, 1), (0x3F8, 1, 0)])
+
+    def test_iopl_3_grants_every_port(self):
+        result, output = fixture("iopl")
+        self.assertEqual([(e["level"], e["result"]) for e in result.of("iopl")], [(3, 0)])
+        self.assertEqual(port_events(result), [("out", False, 0x3F8, 1, 1, b"I"), ("out", False, 0x80, 1, 1, b"!"),
+                                               ("in", False, 0x80, 1, 1, b"\xff")])
+        self.assertIn("iopl inb unclaimed=0xff\n", output)
+
+    def test_other_faults_pass_through(self):
+        result, output = fixture("unrelated-fault")
+        self.assertEqual(result.ports(), [])
+        self.assertIn(f"SIGSEGV code={SEGV_MAPERR} addr=0x10 ", output)  # a null-page store
+        self.assertIn(f"SIGSEGV code={SI_KERNEL} addr=0 ", output)  # hlt: privileged, not a port instruction
+        self.assertTrue(output.endswith("done\n"))
+
+    def test_permissions_are_per_thread_and_inherited(self):
+        result, output = fixture("threads")
+        self.assertEqual(result.com1, b"TTM")
+        self.assertEqual(output.count(f"SIGSEGV code={SI_KERNEL}"), 1, output)
+        thread_ids = {e["tid"] for e in result.ports()}
+        self.assertEqual(len(thread_ids), 3)  # two granted threads and the main thread
+
+    def test_bad_ranges_are_refused_like_the_kernel(self):
+        result = vuart(["python3", "-c", """
+import ctypes, errno
+libc = ctypes.CDLL(None, use_errno=True)
+for args in ((0xFFFF, 2, 1), (0, 0, 1), (0x10000, 1, 1), (0xFFF8, 8, 1)):
+    ctypes.set_errno(0)
+    print(libc.ioperm(*args), ctypes.get_errno())
+print(libc.iopl(4), ctypes.get_errno())
+"""])
+        self.assertEqual(result.done.stdout, b"-1 22\n-1 22\n-1 22\n0 0\n-1 22\n")
+        self.assertEqual([e.get("errno") for e in result.of("ioperm") + result.of("iopl")],
+                         ["EINVAL", "EINVAL", "EINVAL", None, "EINVAL"])
+
+
+class DebianPrograms(unittest.TestCase):
+    """Port I/O programs written elsewhere: the ioport tools and lspci's direct configuration access."""
+
+    def need(self, program):
+        if not shutil.which(program):
+            self.skipTest(f"{program} is not installed")
+
+    def test_ioport_outb_and_inb(self):
+        self.need("outb")
+        result = vuart(["outb", "0x3f8", "0x41"])
+        self.assertEqual(result.done.returncode, 0)
+        self.assertEqual(result.com1, b"A")
+        self.assertEqual(port_events(result), [("out", False, 0x3F8, 1, 1, b"A")])
+        result = vuart(["inb", "0x3fd"])
+        self.assertEqual(result.done.stdout, b"96\n")  # THRE and TEMT
+
+    def test_lspci_probes_an_empty_configuration_space(self):
+        self.need("lspci")
+        result = vuart(["lspci", "-A", "intel-conf1"])
+        self.assertEqual(result.done.returncode, 0)
+        self.assertEqual(result.done.stdout, b"")  # nothing answers at 0xCFC
+        kinds = {(e["kind"], e["port"], e["width"]) for e in result.ports()}
+        self.assertIn(("out", 0xCF8, 4), kinds)
+        self.assertIn(("in", 0xCFC, 4), kinds)
+        self.assertTrue(all(as_bytes(e["bytes"]) == b"\xff" * 4 for e in result.ports() if e["kind"] == "in"
+                            and e["port"] == 0xCFC))
+
+
+if __name__ == "__main__":
+    unittest.main()
