@@ -426,7 +426,9 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
         std::uint32_t value = 0;
         std::memcpy(&value, &chunk[offset], width);
         ports_.write(port, width, value);
-        transferred.insert(transferred.end(), &chunk[offset], &chunk[offset] + width);
+        if (trace_.enabled()) {
+          transferred.insert(transferred.end(), &chunk[offset], &chunk[offset] + width);
+        }
       }
     } else {
       for (std::uint64_t n = 0; n < elements; ++n) {
@@ -435,7 +437,7 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
         std::memcpy(&chunk[offset], &value, width);
       }
       accessible = write_tracee(tid, low, chunk, direction);
-      for (std::uint64_t n = 0; n < accessible / width; ++n) {
+      for (std::uint64_t n = 0; trace_.enabled() && n < accessible / width; ++n) {
         const std::uint64_t offset = direction == Direction::up ? n * width : (elements - 1 - n) * width;
         transferred.insert(transferred.end(), &chunk[offset], &chunk[offset] + width);
       }
