@@ -12,10 +12,10 @@
 
 namespace {
 
-constexpr unsigned short port = 0x3F8;    // data register of COM1
-constexpr unsigned long port_count = 8;   // 0x3F8 to 0x3FF, the whole register block
+constexpr unsigned short port = 0x3F8;   // data register of COM1
+constexpr unsigned long port_count = 8;  // 0x3F8 to 0x3FF, the whole register block
 constexpr int turn_on = 1;
-constexpr int repeats = 10;               // after the first transfer: eleven in all
+constexpr int repeats = 10;  // after the first transfer: eleven in all
 
 constexpr char line[] = "hello theresssssssssssssssssssssssssssssssssss\n";
 static_assert(sizeof line - 1 == 47, "the line is 47 bytes, newline included");

@@ -17,7 +17,7 @@ class IoPermissions {
   int iopl(unsigned long level);
 
   // Whether every port from `port` to `port + width - 1` may be used.
-  bool allows(std::uint32_t port, unsigned width) const;
+  [[nodiscard]] bool allows(std::uint32_t port, unsigned width) const;
 
  private:
   std::bitset<io_port_count> granted_;

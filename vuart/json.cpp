@@ -1,5 +1,6 @@
 #include "json.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +21,9 @@ std::string json_bytes(std::span<const std::uint8_t> bytes)
     case '\t': quoted += "\\t"; break;
     default:
       if (byte < 0x20 || byte >= 0x7F) {
-        char escape[7];
-        std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-        quoted += escape;
+        std::array<char, 7> escape{};
+        std::snprintf(escape.data(), escape.size(), "\\u%04x", byte);
+        quoted += escape.data();
       } else {
         quoted += static_cast<char>(byte);
       }

@@ -21,7 +21,7 @@ class JsonObject {
   JsonObject &number(std::string_view name, std::int64_t value);
   JsonObject &flag(std::string_view name, bool value);
   JsonObject &bytes(std::string_view name, std::span<const std::uint8_t> data);
-  std::string line() const { return text_ + "}\n"; }
+  [[nodiscard]] std::string line() const { return text_ + "}\n"; }
 
  private:
   void key(std::string_view name);
@@ -32,7 +32,7 @@ class TraceLog {
  public:
   TraceLog() = default;  // records nothing
   explicit TraceLog(UniqueFd fd) : fd_(std::move(fd)) {}
-  bool enabled() const { return fd_.valid(); }
+  [[nodiscard]] bool enabled() const { return fd_.valid(); }
   void write(const JsonObject &event);
 
  private:

@@ -36,9 +36,9 @@ constexpr std::array<sock_filter, 17> seccomp_filter = {
     jump_if_equal(AUDIT_ARCH_X86_64, 1),
     statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    jump_if_equal(SYS_ioperm, 11),     // to trace
-    jump_if_equal(SYS_iopl, 10),       // to trace
-    jump_if_equal(SYS_write, 5),       // to the fd check
+    jump_if_equal(SYS_ioperm, 11),  // to trace
+    jump_if_equal(SYS_iopl, 10),    // to trace
+    jump_if_equal(SYS_write, 5),    // to the fd check
     jump_if_equal(SYS_writev, 4),
     jump_if_equal(SYS_pwrite64, 3),
     jump_if_equal(SYS_pwritev, 2),
@@ -65,7 +65,7 @@ bool drop_raw_io()
   if (syscall(SYS_capget, &header, data.data()) != 0) {
     return false;
   }
-  const std::uint32_t bit = 1u << (CAP_SYS_RAWIO % 32);
+  const std::uint32_t bit = 1U << (CAP_SYS_RAWIO % 32);
   auto &word = data[CAP_SYS_RAWIO / 32];
   word.effective &= ~bit;
   word.permitted &= ~bit;
@@ -91,6 +91,7 @@ bool drop_raw_io()
 pid_t launch(const std::vector<std::string> &command, int stdout_fd, UniqueFd failure_pipe)
 {
   std::vector<char *> argv;
+  argv.reserve(command.size() + 1);
   for (const std::string &argument : command) {
     argv.push_back(const_cast<char *>(argument.c_str()));
   }

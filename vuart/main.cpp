@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,7 @@ std::string base_name(const std::string &path)
   return path.substr(path.find_last_of('/') + 1);
 }
 
-}  // namespace
-
-int main(int argc, char *argv[])
+int run(int argc, char **argv)
 {
   const auto parsed = vuart::parse_command_line(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   if (std::holds_alternative<vuart::ShowHelp>(parsed)) {
@@ -76,4 +75,16 @@ int main(int argc, char *argv[])
                   " port instructions");
   }
   return summary.exit_status;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+  try {
+    return run(argc, argv);
+  } catch (const std::exception &error) {
+    vuart::report(std::string("internal error: ") + error.what());
+    return status_own_failure;
+  }
 }

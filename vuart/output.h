@@ -25,7 +25,7 @@ class ByteSink {
   ByteSink(UniqueFd owned, std::string_view name) : owned_(std::move(owned)), fd_(owned_.get()), name_(name) {}
   void put(std::uint8_t byte) { pending_.push_back(byte); }
   void flush();
-  std::uint64_t total() const { return total_; }
+  [[nodiscard]] std::uint64_t total() const { return total_; }
 
  private:
   UniqueFd owned_;

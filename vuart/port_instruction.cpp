@@ -52,27 +52,23 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
     return std::nullopt;
   }
   const std::uint8_t opcode = code[at++];
-  const unsigned wide = operand_16bit ? 2 : 4;
-  switch (opcode) {
-  case 0xE4: case 0xE5: case 0xE6: case 0xE7:
+  // Each form comes as a pair: the even opcode moves a byte, the odd one a word or dword.
+  switch (opcode & 0xFEU) {
+  case 0xE4: decoded.op = PortOp::in; break;   // in al/eax, imm8
+  case 0xE6: decoded.op = PortOp::out; break;  // out imm8, al/eax
+  case 0xEC: decoded.op = PortOp::in; break;   // in al/eax, dx
+  case 0xEE: decoded.op = PortOp::out; break;  // out dx, al/eax
+  case 0x6C: decoded.op = PortOp::ins; break;
+  case 0x6E: decoded.op = PortOp::outs; break;
+  default: return std::nullopt;
+  }
+  decoded.width = (opcode & 1U) == 0 ? 1 : (operand_16bit ? 2 : 4);
+  if ((opcode & 0xFCU) == 0xE4) {
     if (at >= code.size() || at >= max_instruction_length) {
       return std::nullopt;
     }
-    decoded.op = opcode < 0xE6 ? PortOp::in : PortOp::out;
-    decoded.width = (opcode & 1) ? wide : 1;
     decoded.port_in_dx = false;
     decoded.immediate = code[at++];
-    break;
-  case 0xEC: case 0xED: case 0xEE: case 0xEF:
-    decoded.op = opcode < 0xEE ? PortOp::in : PortOp::out;
-    decoded.width = (opcode & 1) ? wide : 1;
-    break;
-  case 0x6C: case 0x6D: case 0x6E: case 0x6F:
-    decoded.op = opcode < 0x6E ? PortOp::ins : PortOp::outs;
-    decoded.width = (opcode & 1) ? wide : 1;
-    break;
-  default:
-    return std::nullopt;
   }
   if (decoded.op == PortOp::in || decoded.op == PortOp::out) {
     decoded.rep = false;

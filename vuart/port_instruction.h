@@ -15,13 +15,13 @@ enum class SegmentOverride { none, fs, gs };  // the only overrides with an effe
 
 struct PortInstruction {
   PortOp op;
-  unsigned width;          // bytes per element: 1, 2 or 4
-  bool rep;                // F2 or F3 before ins/outs; meaningless for in/out
-  bool port_in_dx;         // otherwise the port is the immediate
-  std::uint8_t immediate;  // port number of in/out imm8
-  bool address_32bit;      // 0x67: ESI/EDI and ECX instead of RSI/RDI and RCX
-  SegmentOverride segment; // applies to the outs source only
-  std::size_t length;      // bytes the instruction occupies
+  unsigned width;           // bytes per element: 1, 2 or 4
+  bool rep;                 // F2 or F3 before ins/outs; meaningless for in/out
+  bool port_in_dx;          // otherwise the port is the immediate
+  std::uint8_t immediate;   // port number of in/out imm8
+  bool address_32bit;       // 0x67: ESI/EDI and ECX instead of RSI/RDI and RCX
+  SegmentOverride segment;  // applies to the outs source only
+  std::size_t length;       // bytes the instruction occupies
 };
 
 constexpr std::size_t max_instruction_length = 15;

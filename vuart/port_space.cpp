@@ -4,7 +4,7 @@ namespace vuart {
 
 namespace {
 
-constexpr std::uint8_t transmitter_empty = 0x60;    // THRE and TEMT: always ready
+constexpr std::uint8_t transmitter_empty = 0x60;  // THRE and TEMT: always ready
 constexpr std::uint8_t no_interrupt_pending = 0x01;
 constexpr std::uint8_t unclaimed_port = 0xFF;
 
@@ -52,14 +52,14 @@ std::uint32_t PortSpace::read(std::uint16_t port, unsigned width) const
 
 void PortSpace::write_byte(std::uint32_t port, std::uint8_t value)
 {
-  if (port >= com1_base && port < com1_base + 8u) {
+  if (port >= com1_base && port < com1_base + 8U) {
     com1_.write(port - com1_base, value);
   }
 }
 
 std::uint8_t PortSpace::read_byte(std::uint32_t port) const
 {
-  if (port >= com1_base && port < com1_base + 8u) {
+  if (port >= com1_base && port < com1_base + 8U) {
     return com1_.read(port - com1_base);
   }
   return unclaimed_port;

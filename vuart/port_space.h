@@ -17,13 +17,12 @@ class Uart16550 {
 
   // Register offsets 0-7 from the base port.
   void write(unsigned offset, std::uint8_t value);
-  std::uint8_t read(unsigned offset) const;
+  [[nodiscard]] std::uint8_t read(unsigned offset) const;
 
  private:
-  bool divisor_latch() const { return (registers_[line_control] & 0x80) != 0; }
+  [[nodiscard]] bool divisor_latch() const { return (registers_[line_control] & 0x80) != 0; }
 
-  static constexpr unsigned data = 0, interrupt_enable = 1, fifo_control = 2, line_control = 3,
-                            line_status = 5;
+  static constexpr unsigned data = 0, interrupt_enable = 1, fifo_control = 2, line_control = 3, line_status = 5;
   Transmit transmit_;
   std::array<std::uint8_t, 8> registers_{};
   std::array<std::uint8_t, 2> divisor_{};
@@ -35,11 +34,11 @@ class PortSpace {
 
   // An access of `width` bytes touches ports port .. port + width - 1, lowest byte first.
   void write(std::uint16_t port, unsigned width, std::uint32_t value);
-  std::uint32_t read(std::uint16_t port, unsigned width) const;
+  [[nodiscard]] std::uint32_t read(std::uint16_t port, unsigned width) const;
 
  private:
   void write_byte(std::uint32_t port, std::uint8_t value);
-  std::uint8_t read_byte(std::uint32_t port) const;
+  [[nodiscard]] std::uint8_t read_byte(std::uint32_t port) const;
 
   Uart16550 com1_;
 };

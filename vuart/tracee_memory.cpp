@@ -16,8 +16,8 @@ constexpr std::uint64_t page_size = 4096;
 
 // One iovec pair per page piece, in the order of the transfer, so that a partial
 // transfer (which stops at a whole iovec) ends exactly at the first bad page.
-std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std::size_t size,
-                     Direction direction, bool write)
+std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std::size_t size, Direction direction,
+                     bool write)
 {
   std::vector<iovec> local_pieces;
   std::vector<iovec> remote_pieces;
@@ -25,6 +25,7 @@ std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std:
   for (std::uint64_t piece = address; piece < end;) {
     const std::uint64_t next = std::min(end, (piece & ~(page_size - 1)) + page_size);
     local_pieces.push_back({local + (piece - address), next - piece});
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never dereferenced here
     remote_pieces.push_back({reinterpret_cast<void *>(piece), next - piece});
     piece = next;
   }
@@ -36,9 +37,8 @@ std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std:
   constexpr std::size_t most_pieces = 1024;  // IOV_MAX
   for (std::size_t first = 0; first < local_pieces.size(); first += most_pieces) {
     const std::size_t count = std::min(most_pieces, local_pieces.size() - first);
-    const ssize_t moved =
-        write ? process_vm_writev(tid, &local_pieces[first], count, &remote_pieces[first], count, 0)
-              : process_vm_readv(tid, &local_pieces[first], count, &remote_pieces[first], count, 0);
+    const ssize_t moved = write ? process_vm_writev(tid, &local_pieces[first], count, &remote_pieces[first], count, 0)
+                                : process_vm_readv(tid, &local_pieces[first], count, &remote_pieces[first], count, 0);
     if (moved <= 0) {
       break;
     }

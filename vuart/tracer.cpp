@@ -24,14 +24,14 @@ namespace vuart {
 
 namespace {
 
-constexpr std::uint64_t direction_flag = 1u << 10;
-constexpr std::uint64_t chunk_bytes = 1u << 20;  // string transfers go through memory in pieces this size
+constexpr std::uint64_t direction_flag = 1U << 10;
+constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
 constexpr long syscall_skipped = -1;
 
 std::string signal_name(int signal)
 {
   const char *abbreviation = sigabbrev_np(signal);
-  return abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+  return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
 }
 
 user_regs_struct registers(pid_t tid)
@@ -68,6 +68,23 @@ std::pair<UniqueFd, UniqueFd> open_pty()
   tcsetattr(slave.get(), TCSANOW, &settings);
   fcntl(master.get(), F_SETFL, O_NONBLOCK);
   return {std::move(master), std::move(slave)};
+}
+
+// The signal a page fault at `address` raises: SEGV_ACCERR inside a mapping, SEGV_MAPERR outside.
+siginfo_t page_fault(pid_t tid, std::uint64_t address)
+{
+  siginfo_t fault{};
+  fault.si_signo = SIGSEGV;
+  fault.si_code = is_mapped(tid, address) ? SEGV_ACCERR : SEGV_MAPERR;
+  fault.si_addr = reinterpret_cast<void *>(address);  // NOLINT(performance-no-int-to-ptr): a tracee address
+  return fault;
+}
+
+void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false)
+{
+  if (ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal) != 0 && errno != ESRCH) {
+    report_errno("resume thread " + std::to_string(tid));
+  }
 }
 
 // Masks a register to the address size of a string instruction.
@@ -192,8 +209,8 @@ void Tracer::handle_stop(pid_t tid, int status)
   if (tid == main_pid_ && !options_set_) {
     // The child's own SIGSTOP before exec: from here on, follow it closely.
     options_set_ = true;
-    const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP |
-                         PTRACE_O_TRACECLONE | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
+    const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
+                         PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
     if (ptrace(PTRACE_SETOPTIONS, tid, nullptr, options) != 0) {
       report_errno("PTRACE_SETOPTIONS");
       kill(tid, SIGKILL);
@@ -204,9 +221,7 @@ void Tracer::handle_stop(pid_t tid, int status)
   }
   if (signal == SIGTRAP && event != 0) {
     switch (event) {
-    case PTRACE_EVENT_SECCOMP:
-      handle_seccomp(tid);
-      return;
+    case PTRACE_EVENT_SECCOMP: handle_seccomp(tid); return;
     case PTRACE_EVENT_CLONE:
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK: {
@@ -220,9 +235,7 @@ void Tracer::handle_stop(pid_t tid, int status)
       exec_seen_ = true;
       resume(tid);
       return;
-    default:
-      resume(tid);
-      return;
+    default: resume(tid); return;
     }
   }
   if (signal == (SIGTRAP | 0x80)) {
@@ -310,9 +323,9 @@ void Tracer::handle_write_exit(pid_t tid)
       gathered = read_tracee(tid, pending->buffer, data, Direction::up);
     } else {
       std::vector<iovec> pieces(std::min<std::uint64_t>(pending->count, 1024));
-      const std::size_t bytes = read_tracee(
-          tid, pending->buffer, {reinterpret_cast<std::uint8_t *>(pieces.data()), pieces.size() * sizeof(iovec)},
-          Direction::up);
+      const std::size_t bytes =
+          read_tracee(tid, pending->buffer,
+                      {reinterpret_cast<std::uint8_t *>(pieces.data()), pieces.size() * sizeof(iovec)}, Direction::up);
       for (std::size_t i = 0; i < bytes / sizeof(iovec) && gathered < data.size(); ++i) {
         const std::size_t length = std::min(pieces[i].iov_len, data.size() - gathered);
         gathered += read_tracee(tid, reinterpret_cast<std::uint64_t>(pieces[i].iov_base),
@@ -369,7 +382,7 @@ bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, user_regs_st
       .number("width", instruction.width);
   bool completed = true;
   if (instruction.op == PortOp::in || instruction.op == PortOp::out) {
-    const std::uint64_t mask = instruction.width == 4 ? 0xFFFFFFFFu : (1u << (8 * instruction.width)) - 1;
+    const std::uint64_t mask = instruction.width == 4 ? 0xFFFFFFFFU : (1U << (8 * instruction.width)) - 1;
     std::uint32_t value;
     if (instruction.op == PortOp::out) {
       value = static_cast<std::uint32_t>(regs.rax & mask);
@@ -392,11 +405,11 @@ bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, user_regs_st
   return completed;
 }
 
-bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port,
-                            user_regs_struct &regs, siginfo_t &fault, JsonObject &event)
+bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
+                            siginfo_t &fault, JsonObject &event)
 {
   const bool out = instruction.op == PortOp::outs;
-  const Direction direction = (regs.eflags & direction_flag) ? Direction::down : Direction::up;
+  const Direction direction = (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
   const unsigned width = instruction.width;
   unsigned long long &index_register = out ? regs.rsi : regs.rdi;
   std::uint64_t remaining = instruction.rep ? address_part(regs.rcx, instruction.address_32bit) : 1;
@@ -408,7 +421,6 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
   }
 
   std::vector<std::uint8_t> transferred;
-  std::vector<std::uint8_t> chunk;
   std::uint64_t count = 0;
   bool completed = true;
   while (remaining > 0) {
@@ -417,31 +429,8 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
     const std::uint64_t first = segment_base + index;
     // The chunk's lowest address: its first element going up, its last going down.
     const std::uint64_t low = direction == Direction::up ? first : first - (elements - 1) * width;
-    chunk.assign(elements * width, 0);
-    std::size_t accessible;  // bytes of the chunk that memory let through, from the starting end
-    if (out) {
-      accessible = read_tracee(tid, low, chunk, direction);
-      for (std::uint64_t n = 0; n < accessible / width; ++n) {
-        const std::uint64_t offset = direction == Direction::up ? n * width : (elements - 1 - n) * width;
-        std::uint32_t value = 0;
-        std::memcpy(&value, &chunk[offset], width);
-        ports_.write(port, width, value);
-        if (trace_.enabled()) {
-          transferred.insert(transferred.end(), &chunk[offset], &chunk[offset] + width);
-        }
-      }
-    } else {
-      for (std::uint64_t n = 0; n < elements; ++n) {
-        const std::uint64_t offset = direction == Direction::up ? n * width : (elements - 1 - n) * width;
-        const std::uint32_t value = ports_.read(port, width);
-        std::memcpy(&chunk[offset], &value, width);
-      }
-      accessible = write_tracee(tid, low, chunk, direction);
-      for (std::uint64_t n = 0; trace_.enabled() && n < accessible / width; ++n) {
-        const std::uint64_t offset = direction == Direction::up ? n * width : (elements - 1 - n) * width;
-        transferred.insert(transferred.end(), &chunk[offset], &chunk[offset] + width);
-      }
-    }
+    const std::size_t accessible =
+        transfer_chunk(tid, instruction.op, port, width, direction, low, elements, transferred);
     const std::uint64_t done = accessible / width;
     const std::uint64_t step = done * width;
     index_register = address_part(direction == Direction::up ? index + step : index - step, instruction.address_32bit);
@@ -451,14 +440,10 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
       regs.rcx = instruction.address_32bit ? static_cast<std::uint32_t>(remaining) : remaining;
     }
     if (done < elements) {
-      // The element that could not be transferred: the processor faults on it with
-      // the registers showing the progress so far, and restarts it once resumed.
-      const std::uint64_t element = direction == Direction::up ? first + step : first - step;
-      const std::uint64_t bad = direction == Direction::up ? low + accessible : element;
-      fault = siginfo_t{};
-      fault.si_signo = SIGSEGV;
-      fault.si_code = is_mapped(tid, bad) ? SEGV_ACCERR : SEGV_MAPERR;
-      fault.si_addr = reinterpret_cast<void *>(bad);
+      // The processor faults on the element it cannot transfer, with the registers
+      // showing the progress so far, and restarts the instruction once resumed.
+      const std::uint64_t bad = direction == Direction::up ? low + accessible : first - step;
+      fault = page_fault(tid, bad);
       event.number("fault", static_cast<std::int64_t>(bad));
       completed = false;
       break;
@@ -470,11 +455,32 @@ bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::
   return completed;
 }
 
-void Tracer::resume(pid_t tid, int signal, bool to_syscall_exit)
+std::size_t Tracer::transfer_chunk(pid_t tid, PortOp op, std::uint16_t port, unsigned width, Direction direction,
+                                   std::uint64_t low, std::uint64_t elements, std::vector<std::uint8_t> &transferred)
 {
-  if (ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal) != 0 && errno != ESRCH) {
-    report_errno("resume thread " + std::to_string(tid));
+  // Element n of the chunk in the order the processor takes them.
+  const auto offset = [&](std::uint64_t n) { return (direction == Direction::up ? n : elements - 1 - n) * width; };
+  std::vector<std::uint8_t> chunk(elements * width);
+  std::size_t accessible = 0;
+  if (op == PortOp::outs) {
+    accessible = read_tracee(tid, low, chunk, direction);
+    for (std::uint64_t n = 0; n < accessible / width; ++n) {
+      std::uint32_t value = 0;
+      std::memcpy(&value, &chunk[offset(n)], width);
+      ports_.write(port, width, value);
+    }
+  } else {
+    for (std::uint64_t n = 0; n < elements; ++n) {
+      const std::uint32_t value = ports_.read(port, width);
+      std::memcpy(&chunk[offset(n)], &value, width);
+    }
+    accessible = write_tracee(tid, low, chunk, direction);
   }
+  for (std::uint64_t n = 0; trace_.enabled() && n < accessible / width; ++n) {
+    const auto element = std::span(chunk).subspan(offset(n), width);
+    transferred.insert(transferred.end(), element.begin(), element.end());
+  }
+  return accessible;
 }
 
 void Tracer::drain_pty()

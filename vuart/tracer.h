@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "io_permissions.h"
 #include "json.h"
@@ -18,6 +19,7 @@
 #include "output.h"
 #include "port_instruction.h"
 #include "port_space.h"
+#include "tracee_memory.h"
 #include "unique_fd.h"
 
 namespace vuart {
@@ -52,9 +54,11 @@ class Tracer {
   void handle_new_tracee(pid_t parent, pid_t child);
   void handle_segv(pid_t tid, siginfo_t info);
   bool emulate(pid_t tid, const PortInstruction &instruction, user_regs_struct &regs, siginfo_t &fault);
-  bool emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port,
-                      user_regs_struct &regs, siginfo_t &fault, JsonObject &event);
-  void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false);
+  bool emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
+                      siginfo_t &fault, JsonObject &event);
+  // Moves one chunk of a string instruction; returns the bytes memory let through from the starting end.
+  std::size_t transfer_chunk(pid_t tid, PortOp op, std::uint16_t port, unsigned width, Direction direction,
+                             std::uint64_t low, std::uint64_t elements, std::vector<std::uint8_t> &transferred);
   void drain_pty();
   void finish(int status);
 

@@ -21,8 +21,8 @@ class UniqueFd {
   UniqueFd &operator=(const UniqueFd &) = delete;
   ~UniqueFd() { reset(); }
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  [[nodiscard]] int get() const { return fd_; }
+  [[nodiscard]] bool valid() const { return fd_ >= 0; }
   void reset(int fd = -1)
   {
     if (fd_ >= 0) {

@@ -112,8 +112,9 @@ void count_zero()
 void unmapped_source()
 {
   grant(com1, 8);
-  const long page = sysconf(_SC_PAGESIZE);
-  auto *pages = static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  auto *pages =
+      static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   munmap(pages + page, page);
   char *source = pages + page - 10;
   std::memcpy(source, "0123456789", 10);
@@ -172,7 +173,8 @@ void unrelated_fault()
 void address_size_32()
 {
   grant(com1, 8);
-  auto *low = static_cast<char *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0));
+  auto *low =
+      static_cast<char *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0));
   std::memcpy(low, "addr32", 6);
   std::uint64_t rsi = (0xdeadULL << 32) | reinterpret_cast<std::uint64_t>(low);
   std::uint64_t rcx = (0xbeefULL << 32) | 6;
@@ -229,9 +231,15 @@ int main(int argc, char *argv[])
   const struct {
     std::string_view name;
     void (*run)();
-  } cases[] = {{"widths", widths},           {"descending", descending},   {"count-zero", count_zero},
-               {"unmapped", unmapped_source}, {"no-permission", no_permission}, {"iopl", whole_space},
-               {"unrelated-fault", unrelated_fault}, {"addr32", address_size_32}, {"fs-segment", fs_segment},
+  } cases[] = {{"widths", widths},
+               {"descending", descending},
+               {"count-zero", count_zero},
+               {"unmapped", unmapped_source},
+               {"no-permission", no_permission},
+               {"iopl", whole_space},
+               {"unrelated-fault", unrelated_fault},
+               {"addr32", address_size_32},
+               {"fs-segment", fs_segment},
                {"threads", threads}};
   for (const auto &entry : cases) {
     if (entry.name == which) {

@@ -50,7 +50,7 @@ TEST(PortInstruction, Prefixes)
   EXPECT_EQ(rep_outsw->width, 2u);
   EXPECT_EQ(rep_outsw->length, 3u);
 
-  EXPECT_TRUE(decode({0xF2, 0x6E})->rep);  // repne repeats string I/O too
+  EXPECT_TRUE(decode({0xF2, 0x6E})->rep);   // repne repeats string I/O too
   EXPECT_FALSE(decode({0xF3, 0xEE})->rep);  // and means nothing to out
 
   const auto addr32 = decode({0x67, 0xF3, 0x6E});
@@ -74,12 +74,12 @@ TEST(PortInstruction, Prefixes)
 TEST(PortInstruction, NotPortInstructions)
 {
   EXPECT_FALSE(decode({}));
-  EXPECT_FALSE(decode({0xF4}));                // hlt
-  EXPECT_FALSE(decode({0xFA}));                // cli
-  EXPECT_FALSE(decode({0x0F, 0x01, 0xF8}));    // swapgs
-  EXPECT_FALSE(decode({0xE6}));                // immediate missing
-  EXPECT_FALSE(decode({0xF3}));                // prefix only
-  EXPECT_FALSE(decode({0xF0, 0xEE}));          // lock: #UD, not a port access
+  EXPECT_FALSE(decode({0xF4}));              // hlt
+  EXPECT_FALSE(decode({0xFA}));              // cli
+  EXPECT_FALSE(decode({0x0F, 0x01, 0xF8}));  // swapgs
+  EXPECT_FALSE(decode({0xE6}));              // immediate missing
+  EXPECT_FALSE(decode({0xF3}));              // prefix only
+  EXPECT_FALSE(decode({0xF0, 0xEE}));        // lock: #UD, not a port access
 }
 
 TEST(PortInstruction, FifteenByteLimit)
