@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build test vm
-cmake -S . -B build -DBUILD_TESTING=ON
+cmake -S . -B build -DBUILD_TESTING=ON -DOUTSB_WERROR=ON
 cmake --build build --parallel "$(nproc)"
 ctest --test-dir build --output-on-failure "$@"
