@@ -1,0 +1,80 @@
+"""Installation and the Debian package: where things go, the package's
+metadata, and the installed programs doing their job from a scratch root."""
+
+import glob
+import os
+import subprocess
+import tempfile
+import unittest
+
+from testlib import COM1_BYTES, PROGRESS_LINES, run
+
+BUILD_DIR = os.environ["PROJECT_BINARY_DIR"]
+VERSION = os.environ["PROJECT_VERSION"]
+
+
+def check(argv, **kwargs):
+    return subprocess.run(argv, check=True, capture_output=True, timeout=300, **kwargs).stdout
+
+
+def run_installed(root):
+    """The installed vuart running the installed outsb; returns (result, COM1 bytes)."""
+    com1 = os.path.join(root, "com1")
+    done = run([os.path.join(root, "usr/bin/vuart"), "--com1", com1, "--", os.path.join(root, "usr/sbin/outsb")])
+    with open(com1, "rb") as received:
+        return done, received.read()
+
+
+class Install(unittest.TestCase):
+    def test_cmake_install_layout(self):
+        with tempfile.TemporaryDirectory() as root:
+            check(["cmake", "--install", BUILD_DIR, "--prefix", os.path.join(root, "usr")])
+            for path in ("usr/sbin/outsb", "usr/bin/vuart"):
+                self.assertTrue(os.access(os.path.join(root, path), os.X_OK), path)
+            for path in ("usr/share/man/man8/outsb.8", "usr/share/man/man1/vuart.1"):
+                self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
+            done, com1 = run_installed(root)
+            self.assertEqual((done.returncode, done.stdout, com1), (0, PROGRESS_LINES, COM1_BYTES))
+
+
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        check(["cpack", "-G", "DEB", "-B", cls.scratch.name, "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake")])
+        (cls.deb,) = glob.glob(os.path.join(cls.scratch.name, "*.deb"))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def field(self, name):
+        return check(["dpkg-deb", "--field", self.deb, name]).decode().strip()
+
+    def test_metadata(self):
+        self.assertEqual(self.field("Package"), "outsb")
+        self.assertEqual(self.field("Version"), VERSION)
+        self.assertEqual(self.field("Architecture"), check(["dpkg", "--print-architecture"]).decode().strip())
+        depends = {entry.split()[0] for entry in self.field("Depends").split(", ")}
+        self.assertIn("libc6", depends)
+        self.assertIn("libstdc++6", depends)  # vuart's; the static diagnostic adds none
+        self.assertFalse({"musl", "libclang-rt-14-dev"} & depends)
+
+    def test_grants_no_capability(self):
+        control = os.path.join(self.scratch.name, "control")
+        check(["dpkg-deb", "--control", self.deb, control])
+        self.assertEqual(sorted(os.listdir(control)), ["control", "md5sums"])  # no maintainer scripts
+        listing = check(["dpkg-deb", "--contents", self.deb]).decode()
+        self.assertIn("-rwxr-xr-x root/root", next(line for line in listing.splitlines() if "usr/sbin/outsb" in line))
+
+    def test_installed_programs_work(self):
+        root = os.path.join(self.scratch.name, "root")
+        check(["dpkg", "-x", self.deb, root])
+        done, com1 = run_installed(root)
+        self.assertEqual((done.returncode, done.stdout, com1), (0, PROGRESS_LINES, COM1_BYTES))
+        version = check([os.path.join(root, "usr/bin/vuart"), "--version"]).decode()
+        self.assertEqual(version, f"vuart {VERSION}\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
