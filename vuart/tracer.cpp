@@ -307,6 +307,10 @@ void Tracer::handle_seccomp(pid_t tid)
     resume(tid);
     return;
   }
+  if (!trace_.enabled()) {
+    resume(tid);  // a write to fd 1 or 2 matters only to the trace
+    return;
+  }
   thread.write = PendingWrite{number, static_cast<int>(regs.rdi), regs.rsi, regs.rdx};
   resume(tid, 0, true);
 }
@@ -316,7 +320,7 @@ void Tracer::handle_write_exit(pid_t tid)
   Thread &thread = threads_[tid];
   const std::optional<PendingWrite> pending = std::exchange(thread.write, std::nullopt);
   const auto written = static_cast<long>(registers(tid).rax);
-  if (pending && written > 0 && trace_.enabled()) {
+  if (pending && written > 0) {
     std::vector<std::uint8_t> data(static_cast<std::size_t>(written));
     std::size_t gathered = 0;
     if (pending->syscall == SYS_write || pending->syscall == SYS_pwrite64) {
