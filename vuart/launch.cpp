@@ -14,6 +14,8 @@
 #include <csignal>
 #include <cstddef>
 
+#include "output.h"
+
 namespace vuart {
 
 namespace {
@@ -105,24 +107,24 @@ pid_t launch(const std::vector<std::string> &command, int stdout_fd, UniqueFd fa
   // The child: only async-signal-safe calls from here to exec.
   const int pipe = failure_pipe.get();
   if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || getppid() != parent) {
-    _exit(125);
+    _exit(status_own_failure);
   }
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   if (stdout_fd >= 0 && dup2(stdout_fd, STDOUT_FILENO) < 0) {
-    fail(pipe, LaunchFailure::setup, 125);
+    fail(pipe, LaunchFailure::setup, status_own_failure);
   }
   if (!drop_raw_io() || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0) {
-    fail(pipe, LaunchFailure::setup, 125);
+    fail(pipe, LaunchFailure::setup, status_own_failure);
   }
   const sock_fprog program{static_cast<unsigned short>(seccomp_filter.size()),
                            const_cast<sock_filter *>(seccomp_filter.data())};
   if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0) {
-    fail(pipe, LaunchFailure::setup, 125);
+    fail(pipe, LaunchFailure::setup, status_own_failure);
   }
   execvp(argv[0], argv.data());
-  fail(pipe, LaunchFailure::exec, errno == ENOENT ? 127 : 126);
+  fail(pipe, LaunchFailure::exec, errno == ENOENT ? status_not_found : status_cannot_execute);
 }
 
 }  // namespace vuart

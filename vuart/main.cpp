@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int status_own_failure = 125;
-
 vuart::UniqueFd create_file(const std::string &path, const char *what)
 {
   vuart::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -44,7 +42,7 @@ int run(int argc, char **argv)
   }
   if (const auto *error = std::get_if<vuart::UsageError>(&parsed)) {
     vuart::report(error->message + "; see 'vuart --help'");
-    return status_own_failure;
+    return vuart::status_own_failure;
   }
   const auto &options = std::get<vuart::Options>(parsed);
 
@@ -52,7 +50,7 @@ int run(int argc, char **argv)
   if (!options.trace_path.empty()) {
     vuart::UniqueFd fd = create_file(options.trace_path, "trace");
     if (!fd.valid()) {
-      return status_own_failure;
+      return vuart::status_own_failure;
     }
     trace = vuart::TraceLog(std::move(fd));
   }
@@ -62,7 +60,7 @@ int run(int argc, char **argv)
   } else {
     vuart::UniqueFd fd = create_file(options.com1_path, "COM1");
     if (!fd.valid()) {
-      return status_own_failure;
+      return vuart::status_own_failure;
     }
     com1.emplace(std::move(fd), "COM1 file");
   }
@@ -85,6 +83,6 @@ int main(int argc, char *argv[])
     return run(argc, argv);
   } catch (const std::exception &error) {
     vuart::report(std::string("internal error: ") + error.what());
-    return status_own_failure;
+    return vuart::status_own_failure;
   }
 }

@@ -10,6 +10,11 @@
 
 namespace vuart {
 
+// vuart's exit statuses of its own, as env(1) and timeout(1) use them.
+constexpr int status_own_failure = 125;
+constexpr int status_cannot_execute = 126;
+constexpr int status_not_found = 127;
+
 // Prints "vuart: MESSAGE" on standard error.
 void report(std::string_view message);
 // Prints "vuart: WHAT: strerror(errno)" on standard error.

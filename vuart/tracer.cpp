@@ -109,26 +109,26 @@ RunSummary Tracer::run()
   UniqueFd child_events(signalfd(-1, &child_signals, SFD_CLOEXEC | SFD_NONBLOCK));
   if (!child_events.valid()) {
     report_errno("signalfd");
-    return {125, "", 0};
+    return {status_own_failure, "", 0};
   }
 
   UniqueFd pty_slave;
   if (options_.pty) {
     std::tie(pty_master_, pty_slave) = open_pty();
     if (!pty_master_.valid()) {
-      return {125, "", 0};
+      return {status_own_failure, "", 0};
     }
   }
   std::array<int, 2> pipe_ends{};
   if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
     report_errno("pipe2");
-    return {125, "", 0};
+    return {status_own_failure, "", 0};
   }
   UniqueFd failure_reader(pipe_ends[0]);
   main_pid_ = launch(options_.command, pty_slave.get(), UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     report_errno("fork");
-    return {125, "", 0};
+    return {status_own_failure, "", 0};
   }
   pty_slave.reset();  // the master sees end of file once the program's side is closed
   threads_[main_pid_] = Thread{};
@@ -137,7 +137,7 @@ RunSummary Tracer::run()
     std::array<pollfd, 2> watched{{{child_events.get(), POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
     if (poll(watched.data(), pty_master_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) {
       report_errno("poll");
-      return {125, "", 0};
+      return {status_own_failure, "", 0};
     }
     if (watched[1].revents != 0) {
       drain_pty();
@@ -162,7 +162,7 @@ RunSummary Tracer::run()
       errno = failure.error;
       report_errno(failure.stage == LaunchFailure::exec ? options_.command[0] : "set up the traced child");
     }
-    summary.exit_status = WIFEXITED(*main_status_) ? WEXITSTATUS(*main_status_) : 125;
+    summary.exit_status = WIFEXITED(*main_status_) ? WEXITSTATUS(*main_status_) : status_own_failure;
     return summary;
   }
   if (WIFEXITED(*main_status_)) {
