@@ -359,7 +359,7 @@ void Tracer::handle_segv(pid_t tid, siginfo_t info)
   }
   drain_pty();  // what the program printed before this instruction comes first
   siginfo_t fault = info;
-  const bool completed = emulate(tid, *instruction, regs, fault);
+  const bool completed = emulate(tid, *instruction, port, regs, fault);
   com1_.flush();
   set_registers(tid, regs);
   ++port_instructions_;
@@ -373,9 +373,9 @@ void Tracer::handle_segv(pid_t tid, siginfo_t info)
   resume(tid, SIGSEGV);
 }
 
-bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, user_regs_struct &regs, siginfo_t &fault)
+bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
+                     siginfo_t &fault)
 {
-  const std::uint16_t port = instruction.port_in_dx ? static_cast<std::uint16_t>(regs.rdx) : instruction.immediate;
   JsonObject event;
   event.text("event", "port")
       .number("tid", tid)

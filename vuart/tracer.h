@@ -53,7 +53,8 @@ class Tracer {
   void handle_write_exit(pid_t tid);
   void handle_new_tracee(pid_t parent, pid_t child);
   void handle_segv(pid_t tid, siginfo_t info);
-  bool emulate(pid_t tid, const PortInstruction &instruction, user_regs_struct &regs, siginfo_t &fault);
+  bool emulate(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
+               siginfo_t &fault);
   bool emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
                       siginfo_t &fault, JsonObject &event);
   // Moves one chunk of a string instruction; returns the bytes memory let through from the starting end.
