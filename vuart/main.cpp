@@ -11,6 +11,7 @@
 #include "json.h"
 #include "options.h"
 #include "output.h"
+#include "pty.h"
 #include "tracer.h"
 
 namespace {
@@ -55,8 +56,16 @@ int run(int argc, char **argv)
     trace = vuart::TraceLog(std::move(fd));
   }
   std::optional<vuart::ByteSink> com1;
+  vuart::Pty com1_pty;
   if (options.com1_path.empty()) {
     com1.emplace(STDOUT_FILENO, "COM1 to standard output");
+  } else if (options.com1_path == "pty") {
+    com1_pty = vuart::open_pty(vuart::PtyMode::raw);
+    if (!com1_pty.master.valid()) {
+      return vuart::status_own_failure;
+    }
+    vuart::report("COM1 is " + com1_pty.path);
+    com1.emplace(com1_pty.master.get(), "COM1 to " + com1_pty.path);
   } else {
     vuart::UniqueFd fd = create_file(options.com1_path, "COM1");
     if (!fd.valid()) {
@@ -64,8 +73,20 @@ int run(int argc, char **argv)
     }
     com1.emplace(std::move(fd), "COM1 file");
   }
+  std::optional<vuart::LineInput> com1_input;
+  vuart::UniqueFd com1_input_file;
+  if (com1_pty.master.valid()) {
+    com1_input.emplace(com1_pty.master.get(), "COM1 from " + com1_pty.path);
+  } else if (!options.com1_input_path.empty()) {
+    com1_input_file = vuart::UniqueFd(open(options.com1_input_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!com1_input_file.valid()) {
+      vuart::report_errno("open COM1 input file " + options.com1_input_path);
+      return vuart::status_own_failure;
+    }
+    com1_input.emplace(com1_input_file.get(), "COM1 input file " + options.com1_input_path);
+  }
 
-  vuart::Tracer tracer(options, *com1, trace);
+  vuart::Tracer tracer(options, *com1, trace, com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
   if (!options.quiet && !summary.ending.empty()) {
     vuart::report(base_name(options.command[0]) + " " + summary.ending + "; COM1 received " +

@@ -13,6 +13,11 @@ const char *const usage_text =
     "The program never gets real port access: CAP_SYS_RAWIO is dropped and no_new_privs set.\n"
     "\n"
     "  --com1 FILE      write COM1's transmitted bytes to FILE instead of standard output\n"
+    "  --com1 pty       connect COM1 to a new pseudo-terminal, whose path is printed on\n"
+    "                   standard error: what the program sends comes out there, and\n"
+    "                   what is typed there arrives on COM1's line, unchanged\n"
+    "  --com1-input FILE  the bytes of FILE arrive on COM1's line, in order, as the\n"
+    "                   UART has room for them\n"
     "  --trace FILE     record a JSON-lines trace: port requests and answers, port\n"
     "                   instructions, writes to fd 1 and 2, and the exit\n"
     "  --refuse=ERRNO   fail every ioperm and iopl request with EPERM or ENOSYS\n"
@@ -70,7 +75,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
       options.pty = true;
     } else if (argument == "--quiet" || argument == "-q") {
       options.quiet = true;
-    } else if (names(argument, "--com1") || names(argument, "--trace") || names(argument, "--refuse")) {
+    } else if (names(argument, "--com1") || names(argument, "--com1-input") || names(argument, "--trace") ||
+               names(argument, "--refuse")) {
       const std::string_view name = argument.substr(0, argument.find('='));
       const auto value = option_value(argument, name, arguments, at);
       if (!value || value->empty()) {
@@ -78,6 +84,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
       }
       if (name == "--com1") {
         options.com1_path = *value;
+      } else if (name == "--com1-input") {
+        options.com1_input_path = *value;
       } else if (name == "--trace") {
         options.trace_path = *value;
       } else if (*value == "EPERM") {
@@ -93,6 +101,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
   }
   if (at >= arguments.size()) {
     return UsageError{"no program given"};
+  }
+  if (options.com1_path == "pty" && !options.com1_input_path.empty()) {
+    return UsageError{"--com1 pty already takes COM1's input from the terminal; drop --com1-input"};
   }
   options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
   return options;

@@ -11,7 +11,8 @@ namespace vuart {
 struct Options {
   std::vector<std::string> command;  // the program and its arguments
   std::optional<int> refuse;         // errno every ioperm/iopl request fails with
-  std::string com1_path;             // empty: COM1 goes to standard output
+  std::string com1_path;             // empty: COM1 goes to standard output; "pty": a pseudo-terminal
+  std::string com1_input_path;       // empty: nothing arrives on COM1's line
   std::string trace_path;            // empty: no trace
   bool pty = false;
   bool quiet = false;

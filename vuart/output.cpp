@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,11 @@ bool write_all(int fd, std::string_view data, std::string_view what)
   while (!data.empty()) {
     const ssize_t written = ::write(fd, data.data(), data.size());
     if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written < 0 && errno == EAGAIN) {
+      pollfd writable{fd, POLLOUT, 0};  // a non-blocking terminal waits for its reader
+      poll(&writable, 1, -1);
       continue;
     }
     if (written <= 0) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -35,7 +36,7 @@ class ByteSink {
  private:
   UniqueFd owned_;
   int fd_;
-  std::string_view name_;
+  std::string name_;
   std::vector<std::uint8_t> pending_;
   std::uint64_t total_ = 0;
 };

@@ -66,23 +66,61 @@ std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::
   return transfer(tid, address, const_cast<std::uint8_t *>(in.data()), in.size(), direction, true);
 }
 
-bool is_mapped(pid_t tid, std::uint64_t address)
+namespace {
+
+struct Mapping {
+  std::uint64_t start;
+  std::uint64_t end;
+  bool writable;
+};
+
+std::vector<Mapping> mappings(pid_t tid)
 {
+  std::vector<Mapping> found;
   std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
   std::string line;
   while (std::getline(maps, line)) {
     const std::size_t dash = line.find('-');
     const std::size_t space = line.find(' ');
-    if (dash == std::string::npos || space == std::string::npos) {
+    if (dash == std::string::npos || space == std::string::npos || space + 2 >= line.size()) {
       continue;
     }
-    const std::uint64_t start = std::stoull(line.substr(0, dash), nullptr, 16);
-    const std::uint64_t end = std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16);
-    if (address >= start && address < end) {
-      return true;
-    }
+    found.push_back({std::stoull(line.substr(0, dash), nullptr, 16),
+                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16), line[space + 2] == 'w'});
   }
-  return false;
+  return found;
+}
+
+const Mapping *mapping_of(const std::vector<Mapping> &all, std::uint64_t address)
+{
+  const auto hit = std::find_if(all.begin(), all.end(),
+                                [address](const Mapping &m) { return address >= m.start && address < m.end; });
+  return hit == all.end() ? nullptr : &*hit;
+}
+
+}  // namespace
+
+std::size_t writable_bytes(pid_t tid, std::uint64_t address, std::size_t size, Direction direction)
+{
+  const std::vector<Mapping> all = mappings(tid);
+  const std::uint64_t end = address + size;
+  if (direction == Direction::up) {
+    std::uint64_t reached = address;
+    for (const Mapping *m; reached < end && (m = mapping_of(all, reached)) != nullptr && m->writable;) {
+      reached = std::min(m->end, end);
+    }
+    return reached - address;
+  }
+  std::uint64_t reached = end;
+  for (const Mapping *m; reached > address && (m = mapping_of(all, reached - 1)) != nullptr && m->writable;) {
+    reached = std::max(m->start, address);
+  }
+  return end - reached;
+}
+
+bool is_mapped(pid_t tid, std::uint64_t address)
+{
+  return mapping_of(mappings(tid), address) != nullptr;
 }
 
 }  // namespace vuart

@@ -7,7 +7,6 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "launch.h"
+#include "pty.h"
 #include "tracee_memory.h"
 
 namespace vuart {
@@ -50,26 +50,6 @@ void set_registers(pid_t tid, const user_regs_struct &regs)
   }
 }
 
-// The pseudo-terminal of --pty: output processing off, so the program's bytes pass unchanged.
-std::pair<UniqueFd, UniqueFd> open_pty()
-{
-  UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-    report_errno("open a pseudo-terminal");
-    return {};
-  }
-  UniqueFd slave(open(ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  termios settings{};
-  if (!slave.valid() || tcgetattr(slave.get(), &settings) != 0) {
-    report_errno("open the pseudo-terminal's slave");
-    return {};
-  }
-  settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  tcsetattr(slave.get(), TCSANOW, &settings);
-  fcntl(master.get(), F_SETFL, O_NONBLOCK);
-  return {std::move(master), std::move(slave)};
-}
-
 // The signal a page fault at `address` raises: SEGV_ACCERR inside a mapping, SEGV_MAPERR outside.
 siginfo_t page_fault(pid_t tid, std::uint64_t address)
 {
@@ -95,8 +75,16 @@ std::uint64_t address_part(std::uint64_t value, bool address_32bit)
 
 }  // namespace
 
-Tracer::Tracer(const Options &options, ByteSink &com1, TraceLog &trace)
-    : options_(options), com1_(com1), trace_(trace), ports_([&com1](std::uint8_t byte) { com1.put(byte); })
+Tracer::Tracer(const Options &options, ByteSink &com1, TraceLog &trace, LineInput *com1_input)
+    : options_(options), com1_(com1), trace_(trace), com1_input_(com1_input),
+      ports_([&com1](std::uint8_t byte) { com1.put(byte); },
+             [this]() -> std::optional<std::uint8_t> {
+               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
+               if (byte && trace_.enabled()) {
+                 received_.push_back(*byte);
+               }
+               return byte;
+             })
 {
 }
 
@@ -114,7 +102,9 @@ RunSummary Tracer::run()
 
   UniqueFd pty_slave;
   if (options_.pty) {
-    std::tie(pty_master_, pty_slave) = open_pty();
+    Pty pty = open_pty(PtyMode::unprocessed_output);
+    pty_master_ = std::move(pty.master);
+    pty_slave = std::move(pty.slave);
     if (!pty_master_.valid()) {
       return {status_own_failure, "", 0};
     }
@@ -405,6 +395,10 @@ bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, std::uint16_
   if (completed) {
     regs.rip += instruction.length;
   }
+  if (!received_.empty()) {
+    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    received_.clear();
+  }
   trace_.write(event);
   return completed;
 }
@@ -474,11 +468,14 @@ std::size_t Tracer::transfer_chunk(pid_t tid, PortOp op, std::uint16_t port, uns
       ports_.write(port, width, value);
     }
   } else {
-    for (std::uint64_t n = 0; n < elements; ++n) {
+    // Reading the device has side effects: take only the elements that memory can hold.
+    const std::uint64_t reachable = writable_bytes(tid, low, chunk.size(), direction) / width;
+    for (std::uint64_t n = 0; n < reachable; ++n) {
       const std::uint32_t value = ports_.read(port, width);
       std::memcpy(&chunk[offset(n)], &value, width);
     }
-    accessible = write_tracee(tid, low, chunk, direction);
+    const std::size_t skipped = direction == Direction::up ? 0 : (elements - reachable) * width;
+    accessible = write_tracee(tid, low + skipped, std::span(chunk).subspan(skipped, reachable * width), direction);
   }
   for (std::uint64_t n = 0; trace_.enabled() && n < accessible / width; ++n) {
     const auto element = std::span(chunk).subspan(offset(n), width);

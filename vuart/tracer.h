@@ -15,6 +15,7 @@
 
 #include "io_permissions.h"
 #include "json.h"
+#include "line_input.h"
 #include "options.h"
 #include "output.h"
 #include "port_instruction.h"
@@ -32,7 +33,8 @@ struct RunSummary {
 
 class Tracer {
  public:
-  Tracer(const Options &options, ByteSink &com1, TraceLog &trace);
+  // com1_input, when given, supplies the bytes that arrive on COM1's line.
+  Tracer(const Options &options, ByteSink &com1, TraceLog &trace, LineInput *com1_input = nullptr);
   RunSummary run();
 
  private:
@@ -66,6 +68,8 @@ class Tracer {
   const Options &options_;
   ByteSink &com1_;
   TraceLog &trace_;
+  LineInput *com1_input_;
+  std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
   PortSpace ports_;
   UniqueFd pty_master_;
   pid_t main_pid_ = -1;

@@ -1,6 +1,7 @@
 """The diagnostic on a real Linux kernel with QEMU's 16550 UART: refused as an
 unprivileged user, and a full run as root whose COM1 bytes are checked exactly
-and against what the virtual serial port records."""
+and against what the virtual serial port records. A driver-style probe of the
+UART gets the same answers from QEMU's 16550A as from the virtual one."""
 
 import os
 import signal
@@ -10,9 +11,10 @@ import tempfile
 import unittest
 
 import vm
-from testlib import COM1_BYTES, PROGRESS_LINES, expected_report, tool
+from testlib import COM1_BYTES, PROGRESS_LINES, expected_report, run, tool
 
 SCRIPT = """
+step probe /uart_probe
 step unprivileged su -s /outsb nobody
 step root /outsb
 """
@@ -21,7 +23,7 @@ step root /outsb
 class RealKernel(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.boot = vm.boot({"outsb": tool("OUTSB")}, SCRIPT)
+        cls.boot = vm.boot({"outsb": tool("OUTSB"), "uart_probe": tool("UART_PROBE")}, SCRIPT)
         print(f"boot to result: {cls.boot.seconds:.1f} s", file=sys.stderr)
 
     def setUp(self):
@@ -39,7 +41,7 @@ class RealKernel(unittest.TestCase):
         self.assertEqual(step.status, 0, self.boot.console)
         self.assertEqual(step.stdout, PROGRESS_LINES)
         self.assertEqual(step.stderr, b"")
-        # Both runs wrote to the same COM1: the refused one must have added nothing.
+        # All runs wrote to the same COM1: the refused one and the probe's loopback must have added nothing.
         self.assertEqual(self.boot.com1, COM1_BYTES)
 
     def test_virtual_serial_port_agrees(self):
@@ -49,6 +51,13 @@ class RealKernel(unittest.TestCase):
                            capture_output=True, timeout=60)
             with open(com1, "rb") as received:
                 self.assertEqual(received.read(), self.boot.com1)
+
+    def test_uart_answers_a_probe_as_qemus_16550a(self):
+        step = self.steps["probe"]
+        self.assertEqual((step.status, step.stderr), (0, b""), self.boot.console)
+        probed = run([tool("VUART"), "-q", "--com1", "/dev/null", "--", tool("UART_PROBE")])
+        self.assertEqual(probed.returncode, 0, probed.stderr)
+        self.assertEqual(probed.stdout.decode().splitlines(), step.stdout.decode().splitlines())
 
 
 if __name__ == "__main__":

@@ -1,10 +1,11 @@
 """The emulator on small programs of our own, one scenario each, and on port
 I/O programs from Debian's packages."""
 
+import os
 import re
 import shutil
-import signal
-import struct
+import subprocess
+import tempfile
 import unittest
 
 from testlib import as_bytes, tool, vuart
@@ -123,6 +124,51 @@ print(libc.iopl(4), ctypes.get_errno())
         self.assertEqual(result.done.stdout, b"-1 22\n-1 22\n-1 22\n0 0\n-1 22\n")
         self.assertEqual([e.get("errno") for e in result.of("ioperm") + result.of("iopl")],
                          ["EINVAL", "EINVAL", "EINVAL", None, "EINVAL"])
+
+
+class SerialLine(unittest.TestCase):
+    """What arrives on COM1's line reaches a program that polls the UART, byte for byte."""
+
+    DATA = bytes(range(256)) * 3 + b"end"
+
+    def test_input_file_echoed_back(self):
+        with tempfile.NamedTemporaryFile() as line:
+            line.write(self.DATA)
+            line.flush()
+            result = vuart([tool("UART_PROBE"), "echo", str(len(self.DATA))], "--com1-input", line.name)
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        self.assertEqual(result.com1, self.DATA)
+        self.assertEqual(b"".join(as_bytes(e["bytes"]) for e in result.of("receive")), self.DATA)
+        reads = [as_bytes(e["bytes"]) for e in result.ports() if e["kind"] == "in" and e["port"] == 0x3F8]
+        self.assertEqual(b"".join(reads), self.DATA)
+
+    def test_pseudo_terminal_echoed_back(self):
+        vuart_process = subprocess.Popen([tool("VUART"), "-q", "--com1", "pty", "--", tool("UART_PROBE"), "echo",
+                                          str(len(self.DATA))], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE)
+        try:
+            announced = vuart_process.stderr.readline().decode()
+            self.assertRegex(announced, r"^vuart: COM1 is /dev/pts/\d+\n$")
+            terminal = os.open(announced.split()[-1], os.O_RDWR | os.O_NOCTTY)
+            try:
+                os.write(terminal, self.DATA)
+                echoed = b""
+                while len(echoed) < len(self.DATA):
+                    echoed += os.read(terminal, 4096)
+            finally:
+                os.close(terminal)
+            self.assertEqual(echoed, self.DATA)
+            self.assertEqual(vuart_process.wait(timeout=30), 0)
+            self.assertEqual(vuart_process.stdout.read(), b"")
+        finally:
+            vuart_process.kill()
+            vuart_process.wait()
+
+    def test_loopback_keeps_everything_off_the_line(self):
+        result = vuart([tool("UART_PROBE")])
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        self.assertIn(b"msr-with-mcr-0x1a 0x90\n", result.done.stdout)  # the existence test passes
+        self.assertEqual(result.com1, b"")
 
 
 class DebianPrograms(unittest.TestCase):

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,43 +52,90 @@ TEST(IoPermissions, IoplThreeGrantsEverything)
 class PortSpaceTest : public ::testing::Test {
  protected:
   std::string sent;
-  PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); }};
+  std::string line;  // bytes still to arrive on COM1's line
+  PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); },
+                  [this]() -> std::optional<std::uint8_t> {
+                    if (line.empty()) {
+                      return std::nullopt;
+                    }
+                    const auto byte = static_cast<std::uint8_t>(line.front());
+                    line.erase(0, 1);
+                    return byte;
+                  }};
+  std::uint32_t in(std::uint16_t port) { return ports.read(port, 1); }
+  void out(std::uint16_t port, std::uint8_t value) { ports.write(port, 1, value); }
 };
 
-TEST_F(PortSpaceTest, DataRegisterTransmits)
-{
-  ports.write(0x3F8, 1, 'h');
-  ports.write(0x3F8, 2, 0x4241);  // 'A' transmitted, 'B' into the interrupt enable register
-  EXPECT_EQ(sent, "hA");
-  EXPECT_EQ(ports.read(0x3F9, 1), 0x42u);
-  EXPECT_EQ(ports.read(0x3FD, 1), 0x60u);  // transmitter empty
-  EXPECT_EQ(ports.read(0x3FA, 1), 0x01u);  // no interrupt pending
-  EXPECT_EQ(ports.read(0x3F8, 1), 0x00u);  // nothing received
-}
+constexpr std::uint16_t rbr = 0x3F8, ier = 0x3F9, iir = 0x3FA, lcr = 0x3FB, mcr = 0x3FC, lsr = 0x3FD, msr = 0x3FE;
 
-TEST_F(PortSpaceTest, DivisorLatchHidesTheDataRegister)
+TEST_F(PortSpaceTest, WidthsSplitIntoBytesAndOtherPortsFloat)
 {
-  ports.write(0x3FB, 1, 0x83);  // DLAB on, 8 data bits
-  ports.write(0x3F8, 1, 0x01);
-  ports.write(0x3F9, 1, 0x00);
-  EXPECT_EQ(sent, "");
-  EXPECT_EQ(ports.read(0x3F8, 1), 0x01u);
-  ports.write(0x3FB, 1, 0x03);
-  ports.write(0x3F8, 1, 'x');
-  EXPECT_EQ(sent, "x");
-  EXPECT_EQ(ports.read(0x3FB, 1), 0x03u);
-}
-
-TEST_F(PortSpaceTest, LineStatusIgnoresWritesAndOtherPortsFloat)
-{
-  ports.write(0x3FD, 1, 0x00);
-  EXPECT_EQ(ports.read(0x3FD, 1), 0x60u);
-  ports.write(0x3FF, 1, 0x5A);
-  EXPECT_EQ(ports.read(0x3FF, 1), 0x5Au);
+  ports.write(0x3F8, 2, 0x4241);  // 'A' transmitted, 0x42 into the interrupt enable register
+  EXPECT_EQ(sent, "A");
+  EXPECT_EQ(in(ier), 0x02u);
   ports.write(0x2F8, 4, 0x12345678);
   EXPECT_EQ(ports.read(0x2F8, 4), 0xFFFFFFFFu);
-  EXPECT_EQ(ports.read(0x3FE, 4), 0xFFFF5A00u);  // straddles the end of COM1: two bytes float
+  out(0x3FF, 0x5A);
+  EXPECT_EQ(ports.read(0x3FE, 4), 0xFFFF5AB0u);  // MSR, scratch, then two floating ports
+}
+
+TEST_F(PortSpaceTest, ModemStatusDeltasFollowTheLines)
+{
+  out(mcr, 0x10);             // loopback with every output off: CTS, DSR and DCD drop
+  EXPECT_EQ(in(msr), 0x0Bu);  // DDCD, DDSR, DCTS
+  EXPECT_EQ(in(msr), 0x00u);  // deltas clear on reading
+  out(mcr, 0x14);             // OUT1 raises RI: no delta on the leading edge
+  EXPECT_EQ(in(msr), 0x40u);
+  out(mcr, 0x10);
+  EXPECT_EQ(in(msr), 0x04u);  // RI's trailing edge
+  out(ier, 0x08);
+  out(mcr, 0x00);
+  EXPECT_EQ(in(iir), 0x00u);  // a modem status change is pending
+  EXPECT_EQ(in(msr), 0xBBu);  // back to the connected line
+  EXPECT_EQ(in(iir), 0x01u);
   EXPECT_EQ(sent, "");
+}
+
+TEST_F(PortSpaceTest, LineBytesArriveOnlyWhenThereIsRoom)
+{
+  line = "0123456789abcdefghij";
+  EXPECT_EQ(in(lsr), 0x61u);
+  EXPECT_EQ(line.size(), 19u);  // one byte taken: without FIFOs the receiver holds one
+  out(iir, 0x07);               // enabling the FIFOs empties them: that byte is dropped
+  EXPECT_EQ(in(lsr), 0x61u);
+  EXPECT_EQ(line.size(), 3u);  // the FIFO took sixteen more
+  std::string read;
+  while ((in(lsr)&0x01U) != 0) {
+    read += static_cast<char>(in(rbr));
+  }
+  EXPECT_EQ(read, "123456789abcdefghij");  // nothing overran, nothing lost
+  EXPECT_EQ(in(lsr), 0x60u);
+  out(mcr, 0x10);  // in loopback the line is disconnected: its bytes wait
+  line = "k";
+  out(rbr, 'x');
+  EXPECT_EQ(in(rbr), static_cast<std::uint32_t>('x'));
+  EXPECT_EQ(in(lsr), 0x60u);
+  EXPECT_EQ(line, "k");
+  EXPECT_EQ(sent, "");
+}
+
+TEST_F(PortSpaceTest, ReceiveTriggerLevelGatesTheDataInterrupt)
+{
+  out(iir, 0x87);  // FIFOs on, trigger at 8 bytes
+  out(mcr, 0x10);
+  in(msr);
+  out(ier, 0x01);
+  for (int i = 0; i < 7; ++i) {
+    out(rbr, 'a');
+  }
+  EXPECT_EQ(in(iir), 0xC1u);
+  out(rbr, 'a');
+  EXPECT_EQ(in(iir), 0xC4u);
+  out(lcr, 0x80);
+  EXPECT_EQ(in(rbr), 0x0Cu);  // the divisor latch hides the receiver: 9600 baud, as after boot
+  EXPECT_EQ(in(ier), 0x00u);
+  out(lcr, 0x00);
+  EXPECT_EQ(in(rbr), static_cast<std::uint32_t>('a'));
 }
 
 TEST(Json, EveryByteHasOneCodePoint)

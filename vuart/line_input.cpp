@@ -1,0 +1,32 @@
+#include "line_input.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "output.h"
+
+namespace vuart {
+
+std::optional<std::uint8_t> LineInput::next()
+{
+  if (taken_ == buffer_.size() && !ended_) {
+    buffer_.resize(4096);
+    ssize_t got;
+    do {
+      got = read(fd_, buffer_.data(), buffer_.size());
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && errno != EAGAIN) {
+      report_errno("read " + name_);
+    }
+    ended_ = got == 0 || (got < 0 && errno != EAGAIN);
+    buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    taken_ = 0;
+  }
+  if (taken_ == buffer_.size()) {
+    return std::nullopt;
+  }
+  return buffer_[taken_++];
+}
+
+}  // namespace vuart
