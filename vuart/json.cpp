@@ -73,7 +73,7 @@ JsonObject &JsonObject::bytes(std::string_view name, std::span<const std::uint8_
 void TraceLog::write(const JsonObject &event)
 {
   if (enabled()) {
-    write_all(fd_.get(), event.line(), "trace");
+    output_.write(event.line());
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "output.h"
 #include "unique_fd.h"
 
 namespace vuart {
@@ -31,12 +32,13 @@ class JsonObject {
 class TraceLog {
  public:
   TraceLog() = default;  // records nothing
-  explicit TraceLog(UniqueFd fd) : fd_(std::move(fd)) {}
-  [[nodiscard]] bool enabled() const { return fd_.valid(); }
+  explicit TraceLog(UniqueFd fd) : output_(std::move(fd), "trace") {}
+  [[nodiscard]] bool enabled() const { return output_.enabled(); }
+  [[nodiscard]] int error() const { return output_.error(); }
   void write(const JsonObject &event);
 
  private:
-  UniqueFd fd_;
+  Output output_;
 };
 
 }  // namespace vuart

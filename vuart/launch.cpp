@@ -1,18 +1,21 @@
 #include "launch.h"
 
+#include <fcntl.h>
 #include <linux/audit.h>
-#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <map>
 
 #include "output.h"
 
@@ -20,65 +23,105 @@ namespace vuart {
 
 namespace {
 
-constexpr sock_filter statement(std::uint16_t code, std::uint32_t k)
-{
-  return {code, 0, 0, k};
-}
+// A classic BPF program written with named jump targets; offsets are resolved
+// once the layout is known. Jumps go forward only, as BPF requires.
+class FilterBuilder {
+ public:
+  enum class Label { x86_64, i386, check_fd, check_signal, check_clone, trace, refuse_eperm, refuse_enosys };
 
-constexpr sock_filter jump_if_equal(std::uint32_t value, std::uint8_t skip_if_true)
-{
-  return {BPF_JMP | BPF_JEQ | BPF_K, skip_if_true, 0, value};
-}
+  void load(std::uint32_t offset) { code_.push_back({BPF_LD | BPF_W | BPF_ABS, 0, 0, offset}); }
+  void jump_if_equal(std::uint32_t value, Label target) { jump(BPF_JEQ, value, target); }
+  void jump_if_any_set(std::uint32_t bits, Label target) { jump(BPF_JSET, bits, target); }
+  void give(std::uint32_t action) { code_.push_back({BPF_RET | BPF_K, 0, 0, action}); }
+  void place(Label label) { placed_[label] = code_.size(); }
 
-// Stops the port-access requests and every write to fds 1 and 2 for the tracer;
-// everything else runs untouched. Calls of other ABIs go to the kernel, which
-// refuses port access for want of CAP_SYS_RAWIO.
-constexpr std::array<sock_filter, 17> seccomp_filter = {
-    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-    jump_if_equal(AUDIT_ARCH_X86_64, 1),
-    statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    jump_if_equal(SYS_ioperm, 11),  // to trace
-    jump_if_equal(SYS_iopl, 10),    // to trace
-    jump_if_equal(SYS_write, 5),    // to the fd check
-    jump_if_equal(SYS_writev, 4),
-    jump_if_equal(SYS_pwrite64, 3),
-    jump_if_equal(SYS_pwritev, 2),
-    jump_if_equal(SYS_pwritev2, 1),
-    statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),  // low half of the fd
-    jump_if_equal(STDOUT_FILENO, 2),
-    jump_if_equal(STDERR_FILENO, 1),
-    statement(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    statement(BPF_RET | BPF_K, SECCOMP_RET_TRACE),
+  [[nodiscard]] std::vector<sock_filter> finish() const
+  {
+    std::vector<sock_filter> code = code_;
+    for (const auto &[at, target] : jumps_) {
+      const std::size_t offset = placed_.at(target) - (at + 1);
+      code[at].jt = static_cast<std::uint8_t>(offset);
+      if (offset > 0xFF) {
+        return {};  // too far for a BPF jump: the filter cannot be installed
+      }
+    }
+    return code;
+  }
+
+ private:
+  void jump(std::uint16_t condition, std::uint32_t value, Label target)
+  {
+    jumps_.emplace_back(code_.size(), target);
+    code_.push_back({static_cast<std::uint16_t>(BPF_JMP | condition | BPF_K), 0, 0, value});
+  }
+
+  std::vector<sock_filter> code_;
+  std::vector<std::pair<std::size_t, Label>> jumps_;
+  std::map<Label, std::size_t> placed_;
 };
 
-// Removes CAP_SYS_RAWIO from the bounding, permitted, effective, inheritable and
-// ambient sets. Dropping from the bounding set needs CAP_SETPCAP; a caller
-// without it cannot hold CAP_SYS_RAWIO either, and no_new_privs keeps it from
-// gaining it at exec.
-bool drop_raw_io()
+constexpr std::uint32_t x32_call = 0x40000000;  // __X32_SYSCALL_BIT
+constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
+
+// Stops for vuart the port-access requests, every write to fds 1 and 2, and
+// changes of SIGSEGV's disposition (a port fault may change it and vuart must put
+// it back). Refuses, in every ABI, clone with CLONE_UNTRACED, which would escape
+// tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so
+// that libc falls back to clone. Everything else runs untouched. Port requests of
+// other ABIs go to the kernel, which refuses them for want of CAP_SYS_RAWIO.
+std::vector<sock_filter> build_filter()
 {
-  if (prctl(PR_CAPBSET_DROP, CAP_SYS_RAWIO, 0, 0, 0) != 0 && errno != EPERM) {
-    return false;
+  using Label = FilterBuilder::Label;
+  FilterBuilder filter;
+  filter.load(offsetof(seccomp_data, arch));
+  filter.jump_if_equal(AUDIT_ARCH_X86_64, Label::x86_64);
+  filter.jump_if_equal(AUDIT_ARCH_I386, Label::i386);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::i386);
+  filter.load(offsetof(seccomp_data, nr));
+  filter.jump_if_equal(i386_clone, Label::check_clone);
+  filter.jump_if_equal(i386_clone3, Label::refuse_enosys);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::x86_64);
+  filter.load(offsetof(seccomp_data, nr));
+  for (const long port_request : {SYS_ioperm, SYS_iopl}) {
+    filter.jump_if_equal(static_cast<std::uint32_t>(port_request), Label::trace);
   }
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
-  if (syscall(SYS_capget, &header, data.data()) != 0) {
-    return false;
+  for (const long write : {SYS_write, SYS_writev, SYS_pwrite64, SYS_pwritev, SYS_pwritev2}) {
+    filter.jump_if_equal(static_cast<std::uint32_t>(write), Label::check_fd);
   }
-  const std::uint32_t bit = 1U << (CAP_SYS_RAWIO % 32);
-  auto &word = data[CAP_SYS_RAWIO / 32];
-  word.effective &= ~bit;
-  word.permitted &= ~bit;
-  word.inheritable &= ~bit;
-  if (syscall(SYS_capset, &header, data.data()) != 0) {
-    return false;
-  }
-  if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 && errno != EINVAL) {
-    return false;
-  }
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+  filter.jump_if_equal(SYS_rt_sigaction, Label::check_signal);
+  filter.jump_if_equal(SYS_clone, Label::check_clone);
+  filter.jump_if_equal(x32_call | SYS_clone, Label::check_clone);
+  filter.jump_if_equal(SYS_clone3, Label::refuse_enosys);
+  filter.jump_if_equal(x32_call | SYS_clone3, Label::refuse_enosys);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_fd);
+  filter.load(offsetof(seccomp_data, args[0]));  // the low half of the fd
+  filter.jump_if_equal(STDOUT_FILENO, Label::trace);
+  filter.jump_if_equal(STDERR_FILENO, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_signal);
+  filter.load(offsetof(seccomp_data, args[0]));
+  filter.jump_if_equal(SIGSEGV, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_clone);
+  filter.load(offsetof(seccomp_data, args[0]));  // the flags
+  filter.jump_if_any_set(CLONE_UNTRACED, Label::refuse_eperm);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::trace);
+  filter.give(SECCOMP_RET_TRACE | seccomp_marker);
+  filter.place(Label::refuse_eperm);
+  filter.give(SECCOMP_RET_ERRNO | EPERM);
+  filter.place(Label::refuse_enosys);
+  filter.give(SECCOMP_RET_ERRNO | ENOSYS);
+  return filter.finish();
 }
 
 [[noreturn]] void fail(int pipe, LaunchFailure::Stage stage, int status)
@@ -90,36 +133,58 @@ bool drop_raw_io()
 
 }  // namespace
 
-pid_t launch(const std::vector<std::string> &command, int stdout_fd, UniqueFd failure_pipe)
+pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
 {
+  static const std::vector<sock_filter> filter = build_filter();
   std::vector<char *> argv;
-  argv.reserve(command.size() + 1);
-  for (const std::string &argument : command) {
+  argv.reserve(request.command.size() + 1);
+  for (const std::string &argument : request.command) {
     argv.push_back(const_cast<char *>(argument.c_str()));
   }
   argv.push_back(nullptr);
+  std::array<int, 2> go{};  // closed by the parent once the child is seized
+  if (filter.empty() || pipe2(go.data(), O_CLOEXEC) != 0) {
+    return -1;
+  }
+  UniqueFd go_reader(go[0]);
+  UniqueFd go_writer(go[1]);
   const pid_t parent = getpid();
 
   const pid_t child = fork();
-  if (child != 0) {
-    return child;
+  if (child < 0) {
+    return -1;
+  }
+  if (child > 0) {
+    go_reader.reset();
+    // Seizing needs vuart dumpable; from here on nothing without CAP_SYS_PTRACE
+    // may attach to it or read its memory, before the program runs.
+    if (ptrace(PTRACE_SEIZE, child, nullptr, request.ptrace_options) != 0 ||
+        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+      const int error = errno;
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, __WALL);
+      errno = error;
+      return -1;
+    }
+    return child;  // go_writer closes here: the child goes on
   }
   // The child: only async-signal-safe calls from here to exec.
   const int pipe = failure_pipe.get();
   if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || getppid() != parent) {
     _exit(status_own_failure);
   }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (stdout_fd >= 0 && dup2(stdout_fd, STDOUT_FILENO) < 0) {
+  go_writer.reset();
+  restore_signals(request.caller_signals);
+  if (request.stdout_fd >= 0 && dup2(request.stdout_fd, STDOUT_FILENO) < 0) {
     fail(pipe, LaunchFailure::setup, status_own_failure);
   }
-  if (!drop_raw_io() || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0) {
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
     fail(pipe, LaunchFailure::setup, status_own_failure);
   }
-  const sock_fprog program{static_cast<unsigned short>(seccomp_filter.size()),
-                           const_cast<sock_filter *>(seccomp_filter.data())};
+  char ignored = 0;
+  while (read(go_reader.get(), &ignored, 1) < 0 && errno == EINTR) {
+  }
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), const_cast<sock_filter *>(filter.data())};
   if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0) {
     fail(pipe, LaunchFailure::setup, status_own_failure);
   }

@@ -3,12 +3,18 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "containment.h"
 #include "unique_fd.h"
 
 namespace vuart {
+
+// The filter's data value on vuart's own seccomp stops; a stop with any other
+// value comes from a filter the program installed itself.
+constexpr std::uint16_t seccomp_marker = 0x7A17;
 
 // Why a child ended before running the program, sent over the launch pipe.
 struct LaunchFailure {
@@ -16,10 +22,17 @@ struct LaunchFailure {
   int error;
 };
 
-// Forks a child that drops CAP_SYS_RAWIO, sets no_new_privs, asks to be traced,
-// stops itself, installs the port and write filter and execs the command.
-// `stdout_fd`, when not negative, becomes the child's standard output.
-// The child writes a LaunchFailure to `failure_pipe` if it cannot get that far.
-pid_t launch(const std::vector<std::string> &command, int stdout_fd, UniqueFd failure_pipe);
+struct LaunchRequest {
+  const std::vector<std::string> &command;
+  int stdout_fd;  // when not negative, the child's standard output
+  const CallerSignals &caller_signals;
+  long ptrace_options;
+};
+
+// Forks a child, seizes it with the given ptrace options while it waits, and lets
+// it go on: it restores the caller's signal state, sets no_new_privs, installs
+// the seccomp filter and execs the command. The child writes a LaunchFailure to
+// `failure_pipe` if it cannot get that far. Returns the child, or -1 (errno set).
+pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe);
 
 }  // namespace vuart

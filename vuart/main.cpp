@@ -1,6 +1,8 @@
 // vuart: runs a program against a virtual serial port at COM1 and records what it sends.
 
 #include <fcntl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "containment.h"
 #include "json.h"
 #include "options.h"
 #include "output.h"
@@ -16,13 +19,37 @@
 
 namespace {
 
-vuart::UniqueFd create_file(const std::string &path, const char *what)
+// Signals vuart passes on to the program, besides SIGCHLD, which it waits for.
+constexpr std::array forwarded_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
+
+// Opened without truncating, so that two names for one file are found before either is emptied.
+vuart::UniqueFd open_output(const std::string &path, const char *what)
 {
-  vuart::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  vuart::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
   if (!fd.valid()) {
     vuart::report_errno(std::string("open ") + what + " file " + path);
   }
   return fd;
+}
+
+// Whether two descriptors write the same file, so that their bytes would mix.
+// Terminals and other devices are exempt: /dev/null or a tty may well serve both.
+bool same_file(int first, int second)
+{
+  struct stat a {};
+  struct stat b {};
+  return fstat(first, &a) == 0 && fstat(second, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         !S_ISCHR(a.st_mode);
+}
+
+bool empty_if_regular(int fd, const std::string &path)
+{
+  struct stat file {};
+  if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && ftruncate(fd, 0) != 0) {
+    vuart::report_errno("truncate " + path);
+    return false;
+  }
+  return true;
 }
 
 std::string base_name(const std::string &path)
@@ -47,32 +74,44 @@ int run(int argc, char **argv)
   }
   const auto &options = std::get<vuart::Options>(parsed);
 
-  vuart::TraceLog trace;
-  if (!options.trace_path.empty()) {
-    vuart::UniqueFd fd = create_file(options.trace_path, "trace");
-    if (!fd.valid()) {
-      return vuart::status_own_failure;
-    }
-    trace = vuart::TraceLog(std::move(fd));
+  vuart::UniqueFd trace_fd;
+  if (!options.trace_path.empty() && !(trace_fd = open_output(options.trace_path, "trace")).valid()) {
+    return vuart::status_own_failure;
   }
-  std::optional<vuart::ByteSink> com1;
+  const bool com1_to_file = !options.com1_path.empty() && options.com1_path != "pty";
+  vuart::UniqueFd com1_fd;
+  if (com1_to_file && !(com1_fd = open_output(options.com1_path, "COM1")).valid()) {
+    return vuart::status_own_failure;
+  }
+  if (trace_fd.valid() && same_file(trace_fd.get(), com1_to_file ? com1_fd.get() : STDOUT_FILENO)) {
+    vuart::report(std::string("the trace and COM1's output (") + (com1_to_file ? "--com1" : "standard output") +
+                  ") are the same file; see 'vuart --help'");
+    return vuart::status_own_failure;
+  }
+  if ((trace_fd.valid() && !empty_if_regular(trace_fd.get(), options.trace_path)) ||
+      (com1_fd.valid() && !empty_if_regular(com1_fd.get(), options.com1_path))) {
+    return vuart::status_own_failure;
+  }
+
+  vuart::Output standard_output(STDOUT_FILENO, "standard output");
+  vuart::Output com1_file;
   vuart::Pty com1_pty;
-  if (options.com1_path.empty()) {
-    com1.emplace(STDOUT_FILENO, "COM1 to standard output");
-  } else if (options.com1_path == "pty") {
+  if (options.com1_path == "pty") {
     com1_pty = vuart::open_pty(vuart::PtyMode::raw);
     if (!com1_pty.master.valid()) {
       return vuart::status_own_failure;
     }
     vuart::report("COM1 is " + com1_pty.path);
-    com1.emplace(com1_pty.master.get(), "COM1 to " + com1_pty.path);
-  } else {
-    vuart::UniqueFd fd = create_file(options.com1_path, "COM1");
-    if (!fd.valid()) {
-      return vuart::status_own_failure;
-    }
-    com1.emplace(std::move(fd), "COM1 file");
+    com1_file = vuart::Output(com1_pty.master.get(), "COM1 to " + com1_pty.path);
+  } else if (com1_to_file) {
+    com1_file = vuart::Output(std::move(com1_fd), "COM1 file " + options.com1_path);
   }
+  vuart::ByteSink com1(com1_file.enabled() ? com1_file : standard_output);
+  vuart::TraceLog trace;
+  if (trace_fd.valid()) {
+    trace = vuart::TraceLog(std::move(trace_fd));
+  }
+
   std::optional<vuart::LineInput> com1_input;
   vuart::UniqueFd com1_input_file;
   if (com1_pty.master.valid()) {
@@ -86,11 +125,24 @@ int run(int argc, char **argv)
     com1_input.emplace(com1_input_file.get(), "COM1 input file " + options.com1_input_path);
   }
 
-  vuart::Tracer tracer(options, *com1, trace, com1_input ? &*com1_input : nullptr);
-  const vuart::RunSummary summary = tracer.run();
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGCHLD);
+  for (const int signal : forwarded_signals) {
+    sigaddset(&handled, signal);
+  }
+  const vuart::CallerSignals caller_signals = vuart::take_over_signals(handled);
+  vuart::UniqueFd signals(signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signals.valid()) {
+    vuart::report_errno("signalfd");
+    return vuart::status_own_failure;
+  }
+
+  vuart::Tracer tracer(options, caller_signals, standard_output, com1, trace, com1_input ? &*com1_input : nullptr);
+  const vuart::RunSummary summary = tracer.run(signals.get());
   if (!options.quiet && !summary.ending.empty()) {
     vuart::report(base_name(options.command[0]) + " " + summary.ending + "; COM1 received " +
-                  std::to_string(com1->total()) + " bytes from " + std::to_string(summary.port_instructions) +
+                  std::to_string(com1.total()) + " bytes from " + std::to_string(summary.port_instructions) +
                   " port instructions");
   }
   return summary.exit_status;
@@ -100,6 +152,12 @@ int run(int argc, char **argv)
 
 int main(int argc, char *argv[])
 {
+  // Before anything else: no file of vuart's may take the place of a closed
+  // standard stream, and nothing the program does may reach vuart's privileges.
+  if (!vuart::open_standard_descriptors() || !vuart::protect_self()) {
+    vuart::report_errno("protect vuart from the program it runs");
+    return vuart::status_own_failure;
+  }
   try {
     return run(argc, argv);
   } catch (const std::exception &error) {

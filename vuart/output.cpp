@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace vuart {
 
@@ -20,25 +19,23 @@ void report_errno(std::string_view what)
   report(std::string(what) + ": " + std::strerror(errno));
 }
 
-bool write_all(int fd, std::string_view data, std::string_view what)
+std::size_t Output::write(std::string_view data)
 {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written < 0 && errno == EAGAIN) {
-      pollfd writable{fd, POLLOUT, 0};  // a non-blocking terminal waits for its reader
+  std::size_t done = 0;
+  while (error_ == 0 && done < data.size()) {
+    const ssize_t written = ::write(fd_, data.data() + done, data.size() - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EAGAIN) {
+      pollfd writable{fd_, POLLOUT, 0};  // a non-blocking terminal waits for its reader
       poll(&writable, 1, -1);
-      continue;
+    } else if (written == 0 || errno != EINTR) {
+      error_ = written == 0 ? EIO : errno;
+      errno = error_;
+      report_errno("write " + name_);
     }
-    if (written <= 0) {
-      report_errno("write " + std::string(what));
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
   }
-  return true;
+  return done;
 }
 
 void ByteSink::flush()
@@ -46,8 +43,7 @@ void ByteSink::flush()
   if (pending_.empty()) {
     return;
   }
-  total_ += pending_.size();
-  write_all(fd_, {reinterpret_cast<const char *>(pending_.data()), pending_.size()}, name_);
+  total_ += output_.write({reinterpret_cast<const char *>(pending_.data()), pending_.size()});
   pending_.clear();
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// vuart's own output: its messages on standard error, and whole writes to a file descriptor.
+// vuart's own output: its messages on standard error, and the outputs it writes for the program.
 
 #include <cstdint>
 #include <span>
@@ -21,22 +21,38 @@ void report(std::string_view message);
 // Prints "vuart: WHAT: strerror(errno)" on standard error.
 void report_errno(std::string_view what);
 
-// Writes all of data, retrying short writes; on failure reports "write WHAT" and returns false.
-bool write_all(int fd, std::string_view data, std::string_view what);
+// One of vuart's outputs. Writes are whole, retried after short writes and, on a
+// non-blocking terminal, after waiting for room. The first failure is reported,
+// "vuart: write NAME: REASON", and remembered; later writes are dropped.
+class Output {
+ public:
+  Output() = default;
+  Output(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  Output(UniqueFd owned, std::string name) : owned_(std::move(owned)), fd_(owned_.get()), name_(std::move(name)) {}
+
+  // Returns how many bytes reached the file: all of them, unless this write failed or an earlier one did.
+  std::size_t write(std::string_view data);
+  [[nodiscard]] bool enabled() const { return fd_ >= 0; }
+  [[nodiscard]] int error() const { return error_; }  // the failure's errno, 0 while none
+
+ private:
+  UniqueFd owned_;
+  int fd_ = -1;
+  std::string name_;
+  int error_ = 0;
+};
 
 // Where COM1's transmitted bytes go: collected per instruction, written in one piece.
 class ByteSink {
  public:
-  ByteSink(int fd, std::string_view name) : fd_(fd), name_(name) {}
-  ByteSink(UniqueFd owned, std::string_view name) : owned_(std::move(owned)), fd_(owned_.get()), name_(name) {}
+  explicit ByteSink(Output &output) : output_(output) {}
   void put(std::uint8_t byte) { pending_.push_back(byte); }
   void flush();
-  [[nodiscard]] std::uint64_t total() const { return total_; }
+  [[nodiscard]] std::uint64_t total() const { return total_; }  // bytes actually written
+  [[nodiscard]] int error() const { return output_.error(); }
 
  private:
-  UniqueFd owned_;
-  int fd_;
-  std::string name_;
+  Output &output_;
   std::vector<std::uint8_t> pending_;
   std::uint64_t total_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "tracer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ptrace.h>
@@ -14,6 +15,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "launch.h"
@@ -27,6 +30,9 @@ namespace {
 constexpr std::uint64_t direction_flag = 1U << 10;
 constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
 constexpr long syscall_skipped = -1;
+constexpr std::uint64_t sig_ign = 1;
+constexpr std::uint64_t sa_resethand = 0x80000000;
+constexpr std::uint64_t sigsetsize = 8;
 
 std::string signal_name(int signal)
 {
@@ -34,20 +40,33 @@ std::string signal_name(int signal)
   return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
 }
 
-user_regs_struct registers(pid_t tid)
+// ptrace requests on a thread that may have died meanwhile: its end is reported
+// by waitpid, so ESRCH is no error here.
+bool traced(long result, std::string_view what, pid_t tid)
+{
+  if (result != 0 && errno != ESRCH) {
+    report_errno(std::string(what) + " of thread " + std::to_string(tid));
+  }
+  return result == 0;
+}
+
+std::optional<user_regs_struct> registers(pid_t tid)
 {
   user_regs_struct regs{};
-  if (ptrace(PTRACE_GETREGS, tid, nullptr, &regs) != 0) {
-    report_errno("PTRACE_GETREGS of thread " + std::to_string(tid));
+  if (!traced(ptrace(PTRACE_GETREGS, tid, nullptr, &regs), "PTRACE_GETREGS", tid)) {
+    return std::nullopt;
   }
   return regs;
 }
 
 void set_registers(pid_t tid, const user_regs_struct &regs)
 {
-  if (ptrace(PTRACE_SETREGS, tid, nullptr, &regs) != 0) {
-    report_errno("PTRACE_SETREGS of thread " + std::to_string(tid));
-  }
+  traced(ptrace(PTRACE_SETREGS, tid, nullptr, &regs), "PTRACE_SETREGS", tid);
+}
+
+void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false)
+{
+  traced(ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal), "resume", tid);
 }
 
 // The signal a page fault at `address` raises: SEGV_ACCERR inside a mapping, SEGV_MAPERR outside.
@@ -60,23 +79,57 @@ siginfo_t page_fault(pid_t tid, std::uint64_t address)
   return fault;
 }
 
-void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false)
-{
-  if (ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal) != 0 && errno != ESRCH) {
-    report_errno("resume thread " + std::to_string(tid));
-  }
-}
-
 // Masks a register to the address size of a string instruction.
 std::uint64_t address_part(std::uint64_t value, bool address_32bit)
 {
   return address_32bit ? static_cast<std::uint32_t>(value) : value;
 }
 
+// Whether the thread has a handler for SIGSEGV now, by its status in /proc.
+bool catches_segv(pid_t tid)
+{
+  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("SigCgt:")) {
+      return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGSEGV - 1)) & 1U) != 0;
+    }
+  }
+  return false;
+}
+
+// The processes whose parent is vuart, as /proc lists them.
+std::vector<pid_t> own_children()
+{
+  const std::string self = std::to_string(getpid());
+  std::ifstream listed("/proc/" + self + "/task/" + self + "/children");
+  std::vector<pid_t> children;
+  for (pid_t child; listed >> child;) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+bool is_stop_signal(int signal)
+{
+  return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
 }  // namespace
 
-Tracer::Tracer(const Options &options, ByteSink &com1, TraceLog &trace, LineInput *com1_input)
-    : options_(options), com1_(com1), trace_(trace), com1_input_(com1_input),
+bool WaitStatus::group_stop() const
+{
+  return stopped() && event() == PTRACE_EVENT_STOP && is_stop_signal(stop_signal());
+}
+
+Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Output &standard_output, ByteSink &com1,
+               TraceLog &trace, LineInput *com1_input)
+    : options_(options),
+      caller_signals_(caller_signals),
+      standard_output_(standard_output),
+      com1_(com1),
+      trace_(trace),
+      com1_input_(com1_input),
       ports_([&com1](std::uint8_t byte) { com1.put(byte); },
              [this]() -> std::optional<std::uint8_t> {
                const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
@@ -88,18 +141,8 @@ Tracer::Tracer(const Options &options, ByteSink &com1, TraceLog &trace, LineInpu
 {
 }
 
-RunSummary Tracer::run()
+RunSummary Tracer::run(int signals)
 {
-  sigset_t child_signals;
-  sigemptyset(&child_signals);
-  sigaddset(&child_signals, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &child_signals, nullptr);
-  UniqueFd child_events(signalfd(-1, &child_signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!child_events.valid()) {
-    report_errno("signalfd");
-    return {status_own_failure, "", 0};
-  }
-
   UniqueFd pty_slave;
   if (options_.pty) {
     Pty pty = open_pty(PtyMode::unprocessed_output);
@@ -115,16 +158,23 @@ RunSummary Tracer::run()
     return {status_own_failure, "", 0};
   }
   UniqueFd failure_reader(pipe_ends[0]);
-  main_pid_ = launch(options_.command, pty_slave.get(), UniqueFd(pipe_ends[1]));
+  const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP |
+                              PTRACE_O_TRACECLONE | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
+  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options}, UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
-    report_errno("fork");
+    report_errno("start the program");
     return {status_own_failure, "", 0};
   }
   pty_slave.reset();  // the master sees end of file once the program's side is closed
-  threads_[main_pid_] = Thread{};
+  // The program starts with SIGSEGV as the caller left it: exec keeps it ignored.
+  struct sigaction inherited {};
+  sigaction(SIGSEGV, nullptr, &inherited);
+  auto segv = std::make_shared<KernelSigaction>();
+  segv->handler = inherited.sa_handler == SIG_IGN ? sig_ign : 0;
+  threads_[main_pid_] = Thread{main_pid_, {}, std::nullopt, std::nullopt, std::move(segv), std::nullopt};
 
   while (!main_status_) {
-    std::array<pollfd, 2> watched{{{child_events.get(), POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
+    std::array<pollfd, 2> watched{{{signals, POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
     if (poll(watched.data(), pty_master_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) {
       report_errno("poll");
       return {status_own_failure, "", 0};
@@ -132,15 +182,19 @@ RunSummary Tracer::run()
     if (watched[1].revents != 0) {
       drain_pty();
     }
-    signalfd_siginfo ignored;
-    while (read(child_events.get(), &ignored, sizeof ignored) > 0) {
+    signalfd_siginfo signal{};
+    while (read(signals, &signal, sizeof signal) == sizeof signal) {
+      if (signal.ssi_signo != SIGCHLD) {
+        handle_signal(signal);
+      }
     }
     int status = 0;
     pid_t tid;
     while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
-      handle_stop(tid, status);
+      handle_stop(tid, WaitStatus{status});
     }
   }
+  end_everything();
   drain_pty();
   com1_.flush();
 
@@ -162,7 +216,50 @@ RunSummary Tracer::run()
     summary.exit_status = 128 + WTERMSIG(*main_status_);
     summary.ending = "was killed by " + signal_name(WTERMSIG(*main_status_));
   }
+  if (com1_.error() != 0 || trace_.error() != 0 || standard_output_.error() != 0) {
+    summary.exit_status = status_own_failure;  // something the program sent was lost
+  }
   return summary;
+}
+
+bool Tracer::shares_our_process_group() const
+{
+  return getpgid(main_pid_) == getpgrp();
+}
+
+void Tracer::handle_signal(const signalfd_siginfo &signal)
+{
+  // What the terminal sends goes to its whole foreground process group: when the
+  // program is in vuart's, it has the signal already.
+  if (signal.ssi_code == SI_KERNEL && shares_our_process_group()) {
+    return;
+  }
+  kill(main_pid_, static_cast<int>(signal.ssi_signo));
+}
+
+void Tracer::end_everything()
+{
+  // The program has ended: whatever it left running ends with it, and vuart
+  // waits for each, traced or re-parented to it.
+  for (const auto &[tid, thread] : threads_) {
+    kill(tid, SIGKILL);
+  }
+  for (const pid_t child : own_children()) {
+    kill(child, SIGKILL);
+  }
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, __WALL);
+    if (pid < 0 && errno == EINTR) {
+      continue;
+    }
+    if (pid < 0) {
+      break;  // ECHILD: nothing left
+    }
+    if (WIFSTOPPED(status)) {
+      kill(pid, SIGKILL);  // started meanwhile
+    }
+  }
 }
 
 void Tracer::finish(int status)
@@ -181,137 +278,196 @@ void Tracer::finish(int status)
   trace_.write(event);
 }
 
-void Tracer::handle_stop(pid_t tid, int status)
+void Tracer::handle_stop(pid_t tid, WaitStatus status)
 {
-  if (WIFEXITED(status) || WIFSIGNALED(status)) {
+  if (status.ended()) {
     threads_.erase(tid);
     if (tid == main_pid_) {
-      finish(status);
+      finish(status.raw);
     }
     return;
   }
-  if (!WIFSTOPPED(status)) {
+  if (!status.stopped()) {
     return;
   }
-  const int signal = WSTOPSIG(status);
-  const int event = status >> 16;
-
-  if (tid == main_pid_ && !options_set_) {
-    // The child's own SIGSTOP before exec: from here on, follow it closely.
-    options_set_ = true;
-    const long options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
-                         PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
-    if (ptrace(PTRACE_SETOPTIONS, tid, nullptr, options) != 0) {
-      report_errno("PTRACE_SETOPTIONS");
-      kill(tid, SIGKILL);
+  if (status.group_stop()) {
+    // A stop signal took effect: stay stopped, and hear of SIGCONT.
+    traced(ptrace(PTRACE_LISTEN, tid, nullptr, nullptr), "PTRACE_LISTEN", tid);
+    return;
+  }
+  if (status.event() == PTRACE_EVENT_STOP) {
+    // A new tracee's first stop, or the end of a group-stop.
+    if (!threads_.contains(tid)) {
+      early_starts_.insert(tid);  // held until its parent's event says what it inherits
       return;
     }
     resume(tid);
     return;
   }
-  if (signal == SIGTRAP && event != 0) {
-    switch (event) {
+  if (status.stop_signal() == SIGTRAP && status.event() != 0) {
+    unsigned long message = 0;
+    switch (status.event()) {
     case PTRACE_EVENT_SECCOMP: handle_seccomp(tid); return;
     case PTRACE_EVENT_CLONE:
     case PTRACE_EVENT_FORK:
     case PTRACE_EVENT_VFORK: {
-      unsigned long child = 0;
-      ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &child);
-      handle_new_tracee(tid, static_cast<pid_t>(child));
+      ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &message);
+      unsigned long flags = 0;
+      if (status.event() == PTRACE_EVENT_CLONE) {
+        const auto regs = registers(tid);
+        flags = regs ? regs->rdi : 0;  // clone's flags: clone3 never gets this far
+      }
+      handle_new_tracee(tid, static_cast<pid_t>(message), flags);
       resume(tid);
       return;
     }
-    case PTRACE_EVENT_EXEC:
-      exec_seen_ = true;
-      resume(tid);
-      return;
+    case PTRACE_EVENT_EXEC: handle_exec(tid); return;
     default: resume(tid); return;
     }
   }
-  if (signal == (SIGTRAP | 0x80)) {
-    handle_write_exit(tid);
+  if (status.syscall_stop()) {
+    handle_syscall_exit(tid);
     return;
   }
+  // A signal on its way to the program.
+  const int signal = status.stop_signal();
   auto thread = threads_.find(tid);
   if (thread == threads_.end()) {
-    early_starts_.insert(tid);  // held until its parent's event says whose permissions it inherits
+    resume(tid, signal);
     return;
   }
-  if (signal == SIGSTOP && thread->second.awaiting_start_stop) {
-    thread->second.awaiting_start_stop = false;
-    resume(tid);
-    return;
-  }
-  siginfo_t info{};
-  if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info) != 0) {
-    resume(tid);  // a group-stop: keep the program running, as tracers without PTRACE_LISTEN do
-    return;
-  }
-  if (signal == SIGSEGV && info.si_code == SI_KERNEL) {
-    handle_segv(tid, info);
-    return;
+  if (signal == SIGSEGV) {
+    siginfo_t info{};
+    if (!traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
+      return;
+    }
+    if (info.si_code == SI_KERNEL) {
+      handle_segv(tid, info);
+      return;
+    }
+    KernelSigaction &segv = *thread->second.segv;
+    if (segv.handler > sig_ign && (segv.flags & sa_resethand) != 0) {
+      segv = KernelSigaction{};  // delivered once, then back to the default
+    }
   }
   resume(tid, signal);
 }
 
-void Tracer::handle_new_tracee(pid_t parent, pid_t child)
+void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags)
 {
+  const Thread &creator = threads_[parent];
   Thread inherited;
-  inherited.permissions = threads_[parent].permissions;  // threads and fork children keep the I/O bitmap
+  inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
+  inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
+  inherited.segv = (clone_flags & CLONE_SIGHAND) != 0 ? creator.segv
+                                                       : std::make_shared<KernelSigaction>(*creator.segv);
+  threads_[child] = std::move(inherited);
   if (early_starts_.erase(child) != 0) {
-    threads_[child] = inherited;
     resume(child);
-  } else {
-    inherited.awaiting_start_stop = true;
-    threads_[child] = inherited;
   }
+}
+
+void Tracer::handle_exec(pid_t tid)
+{
+  exec_seen_ = true;
+  unsigned long former = 0;
+  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
+  if (static_cast<pid_t>(former) != tid && threads_.contains(static_cast<pid_t>(former))) {
+    // Another thread called execve: it takes over the thread group's id, and its
+    // permissions go with it.
+    threads_[tid] = std::move(threads_[static_cast<pid_t>(former)]);
+    threads_.erase(static_cast<pid_t>(former));
+  }
+  Thread &thread = threads_[tid];
+  syscall_addresses_.erase(thread.process);
+  if (thread.segv && thread.segv->handler > sig_ign) {
+    thread.segv = std::make_shared<KernelSigaction>();  // exec resets handlers, keeps ignored signals
+  }
+  resume(tid);
 }
 
 void Tracer::handle_seccomp(pid_t tid)
 {
-  user_regs_struct regs = registers(tid);
+  unsigned long marker = 0;
+  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &marker);
+  auto regs = registers(tid);
+  if (!regs) {
+    return;
+  }
   Thread &thread = threads_[tid];
-  const auto number = static_cast<long>(regs.orig_rax);
-  if (number == SYS_ioperm || number == SYS_iopl) {
+  const auto number = static_cast<long>(regs->orig_rax);
+  const bool ours = marker == seccomp_marker;
+  if (ours && (number == SYS_ioperm || number == SYS_iopl)) {
     long result;
     JsonObject event;
     event.text("event", number == SYS_ioperm ? "ioperm" : "iopl").number("tid", tid);
     if (number == SYS_ioperm) {
-      event.number("from", static_cast<std::int64_t>(regs.rdi))
-          .number("num", static_cast<std::int64_t>(regs.rsi))
-          .number("turn_on", static_cast<int>(regs.rdx));
+      event.number("from", static_cast<std::int64_t>(regs->rdi))
+          .number("num", static_cast<std::int64_t>(regs->rsi))
+          .number("turn_on", static_cast<int>(regs->rdx));
       result = options_.refuse ? -*options_.refuse
-                               : thread.permissions.ioperm(regs.rdi, regs.rsi, static_cast<int>(regs.rdx));
+                               : thread.permissions.ioperm(regs->rdi, regs->rsi, static_cast<int>(regs->rdx));
     } else {
-      event.number("level", static_cast<std::int64_t>(regs.rdi));
-      result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(regs.rdi);
+      event.number("level", static_cast<std::int64_t>(regs->rdi));
+      result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(regs->rdi);
     }
     event.number("result", result < 0 ? -1 : result);
     if (result < 0) {
       event.text("errno", strerrorname_np(static_cast<int>(-result)));
     }
     trace_.write(event);
-    regs.orig_rax = static_cast<unsigned long long>(syscall_skipped);
-    regs.rax = static_cast<unsigned long long>(result);
-    set_registers(tid, regs);
+    regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
+    regs->rax = static_cast<unsigned long long>(result);
+    set_registers(tid, *regs);
     resume(tid);
     return;
   }
-  if (!trace_.enabled()) {
-    resume(tid);  // a write to fd 1 or 2 matters only to the trace
+  const bool write_call = number == SYS_write || number == SYS_writev || number == SYS_pwrite64 ||
+                          number == SYS_pwritev || number == SYS_pwritev2;
+  const auto fd = static_cast<int>(regs->rdi);
+  if (ours && write_call && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {
+    if (!trace_.enabled()) {
+      resume(tid);  // a write to fd 1 or 2 matters only to the trace
+      return;
+    }
+    thread.write = PendingWrite{number, fd, regs->rsi, regs->rdx};
+    resume(tid, 0, true);
     return;
   }
-  thread.write = PendingWrite{number, static_cast<int>(regs.rdi), regs.rsi, regs.rdx};
-  resume(tid, 0, true);
+  if (ours && number == SYS_rt_sigaction && static_cast<int>(regs->rdi) == SIGSEGV) {
+    // Follow SIGSEGV's disposition, to restore it after a port fault changes it.
+    KernelSigaction action;
+    if (regs->rsi != 0 && regs->r10 == sigsetsize &&
+        read_tracee(tid, regs->rsi, {reinterpret_cast<std::uint8_t *>(&action), sizeof action}, Direction::up) ==
+            sizeof action) {
+      thread.segv_change = action;
+    }
+    resume(tid, 0, true);
+    return;
+  }
+  // A stop that the program's own filter asked for: with no tracer of its own
+  // the kernel fails such a call with ENOSYS, and so does vuart.
+  regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
+  regs->rax = static_cast<unsigned long long>(-ENOSYS);
+  set_registers(tid, *regs);
+  resume(tid);
 }
 
-void Tracer::handle_write_exit(pid_t tid)
+void Tracer::handle_syscall_exit(pid_t tid)
 {
   Thread &thread = threads_[tid];
   const std::optional<PendingWrite> pending = std::exchange(thread.write, std::nullopt);
-  const auto written = static_cast<long>(registers(tid).rax);
-  if (pending && written > 0) {
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(written));
+  const std::optional<KernelSigaction> segv_change = std::exchange(thread.segv_change, std::nullopt);
+  const auto regs = registers(tid);
+  if (!regs) {
+    return;
+  }
+  const auto result = static_cast<long>(regs->rax);
+  if (segv_change && result == 0) {
+    *thread.segv = *segv_change;
+  }
+  if (pending && result > 0) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(result));
     std::size_t gathered = 0;
     if (pending->syscall == SYS_write || pending->syscall == SYS_pwrite64) {
       gathered = read_tracee(tid, pending->buffer, data, Direction::up);
@@ -328,39 +484,176 @@ void Tracer::handle_write_exit(pid_t tid)
     }
     data.resize(gathered);
     trace_.write(JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd).bytes("bytes", data));
+    check_outputs(tid);
   }
   resume(tid);
 }
 
 void Tracer::handle_segv(pid_t tid, siginfo_t info)
 {
-  user_regs_struct regs = registers(tid);
+  auto regs = registers(tid);
+  if (!regs) {
+    return;
+  }
   std::array<std::uint8_t, max_instruction_length> code{};
-  const std::size_t readable = read_tracee(tid, regs.rip, code, Direction::up);
+  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
   const auto instruction = decode_port_instruction(std::span(code).first(readable));
   if (!instruction) {
     resume(tid, SIGSEGV);  // not a port instruction: the program's own fault
     return;
   }
-  const std::uint16_t port = instruction->port_in_dx ? static_cast<std::uint16_t>(regs.rdx) : instruction->immediate;
+  const std::uint16_t port = instruction->port_in_dx ? static_cast<std::uint16_t>(regs->rdx) : instruction->immediate;
   if (!threads_[tid].permissions.allows(port, instruction->width)) {
     resume(tid, SIGSEGV);  // no permission: exactly what the processor and kernel do
     return;
   }
   drain_pty();  // what the program printed before this instruction comes first
   siginfo_t fault = info;
-  const bool completed = emulate(tid, *instruction, port, regs, fault);
+  const bool completed = emulate(tid, *instruction, port, *regs, fault);
   com1_.flush();
-  set_registers(tid, regs);
+  set_registers(tid, *regs);
   ++port_instructions_;
+  check_outputs(tid);
   if (completed) {
+    // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
+    restore_segv_state(tid, *regs);
+    resume_thread(tid);
+    return;
+  }
+  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
+  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
+  resume(tid, SIGSEGV);
+}
+
+void Tracer::resume_thread(pid_t tid)
+{
+  auto thread = threads_.find(tid);
+  if (thread == threads_.end() || !thread->second.held_signal) {
     resume(tid);
     return;
   }
-  if (ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault) != 0) {
-    report_errno("PTRACE_SETSIGINFO");
+  const siginfo_t held = *std::exchange(thread->second.held_signal, std::nullopt);
+  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &held), "PTRACE_SETSIGINFO", tid);
+  resume(tid, held.si_signo);
+}
+
+void Tracer::restore_segv_state(pid_t tid, const user_regs_struct &regs)
+{
+  // Raising the fault, the kernel reset an ignored SIGSEGV to the default, and a
+  // blocked one too, unblocking it. A default SIGSEGV ends the same either way.
+  const KernelSigaction action = *threads_[tid].segv;
+  if (action.handler == 0) {
+    return;
   }
-  resume(tid, SIGSEGV);
+  const bool handled = action.handler > sig_ign;
+  if (handled && catches_segv(tid)) {
+    return;  // a handler, not blocked: nothing changed
+  }
+  if (!call_rt_sigaction(tid, regs, action)) {
+    return;
+  }
+  if (handled) {
+    std::uint64_t mask = 0;  // the handler was reset, so SIGSEGV was blocked
+    if (traced(ptrace(PTRACE_GETSIGMASK, tid, sizeof mask, &mask), "PTRACE_GETSIGMASK", tid)) {
+      mask |= 1ULL << (SIGSEGV - 1);
+      traced(ptrace(PTRACE_SETSIGMASK, tid, sizeof mask, &mask), "PTRACE_SETSIGMASK", tid);
+    }
+  }
+}
+
+std::optional<std::uint64_t> Tracer::syscall_instruction(pid_t tid)
+{
+  const pid_t process = threads_[tid].process;
+  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
+    return known->second;
+  }
+  // Any "syscall" instruction will do: the vDSO, mapped into every process, has some.
+  std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    if (!line.ends_with("[vdso]")) {
+      continue;
+    }
+    const std::uint64_t start = std::stoull(line.substr(0, line.find('-')), nullptr, 16);
+    const std::uint64_t end = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
+    std::vector<std::uint8_t> text(end - start);
+    text.resize(read_tracee(tid, start, text, Direction::up));
+    static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
+    const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
+    if (found != text.end()) {
+      return syscall_addresses_[process] = start + static_cast<std::uint64_t>(found - text.begin());
+    }
+  }
+  return std::nullopt;
+}
+
+bool Tracer::call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action)
+{
+  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid);
+  if (!syscall_at) {
+    return false;
+  }
+  // The new action goes below the stack's red zone, where the program keeps nothing.
+  const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
+  if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=
+      sizeof action) {
+    return false;
+  }
+  user_regs_struct call = regs;
+  call.rip = *syscall_at;
+  call.rax = SYS_rt_sigaction;
+  call.rdi = SIGSEGV;
+  call.rsi = scratch;
+  call.rdx = 0;
+  call.r10 = sigsetsize;
+  set_registers(tid, call);
+  bool done = false;
+  while (!done) {
+    if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
+      return false;
+    }
+    int raw = 0;
+    if (waitpid(tid, &raw, __WALL) != tid) {
+      return false;
+    }
+    const WaitStatus status{raw};
+    if (status.ended()) {
+      handle_stop(tid, status);
+      return false;
+    }
+    if (status.stop_signal() == SIGTRAP && status.event() == 0) {
+      done = true;  // stepped over the call
+    } else if (status.event() == 0 && !status.syscall_stop()) {
+      siginfo_t arrived{};  // a signal came meanwhile: it is delivered once the program goes on
+      if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
+        threads_[tid].held_signal = arrived;
+      }
+    }
+  }
+  set_registers(tid, regs);
+  return true;
+}
+
+void Tracer::check_outputs(pid_t tid)
+{
+  if (ended_for_output_) {
+    return;
+  }
+  const bool com1_to_file = !options_.com1_path.empty();
+  const int standard_output = standard_output_.error();
+  if ((com1_to_file && com1_.error() != 0) || trace_.error() != 0 || (standard_output != 0 && standard_output != EPIPE)) {
+    ended_for_output_ = true;
+    for (const auto &[thread, state] : threads_) {
+      kill(thread, SIGKILL);  // nowhere to put what the program sends: the run ends
+    }
+    return;
+  }
+  if (standard_output == EPIPE && !sigpipe_sent_) {
+    // The reader of standard output went away: the program learns it as from a write of its own.
+    sigpipe_sent_ = true;
+    const auto thread = threads_.find(tid);
+    syscall(SYS_tgkill, thread != threads_.end() ? thread->second.process : main_pid_, tid, SIGPIPE);
+  }
 }
 
 bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
@@ -492,10 +785,13 @@ void Tracer::drain_pty()
   std::array<char, 65536> buffer;
   ssize_t got;
   while ((got = read(pty_master_.get(), buffer.data(), buffer.size())) > 0) {
-    write_all(STDOUT_FILENO, {buffer.data(), static_cast<std::size_t>(got)}, "standard output");
+    standard_output_.write({buffer.data(), static_cast<std::size_t>(got)});
   }
   if (got == 0 || (got < 0 && errno == EIO)) {
     pty_master_.reset();  // the program's side is closed for good
+  }
+  if (standard_output_.error() != 0) {
+    check_outputs(main_pid_);
   }
 }
 
