@@ -158,8 +158,7 @@ pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
     go_reader.reset();
     // Seizing needs vuart dumpable; from here on nothing without CAP_SYS_PTRACE
     // may attach to it or read its memory, before the program runs.
-    if (ptrace(PTRACE_SEIZE, child, nullptr, request.ptrace_options) != 0 ||
-        prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+    if (ptrace(PTRACE_SEIZE, child, nullptr, request.ptrace_options) != 0 || prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
       const int error = errno;
       kill(child, SIGKILL);
       waitpid(child, nullptr, __WALL);

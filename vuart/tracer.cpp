@@ -124,20 +124,15 @@ bool WaitStatus::group_stop() const
 
 Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Output &standard_output, ByteSink &com1,
                TraceLog &trace, LineInput *com1_input)
-    : options_(options),
-      caller_signals_(caller_signals),
-      standard_output_(standard_output),
-      com1_(com1),
-      trace_(trace),
-      com1_input_(com1_input),
-      ports_([&com1](std::uint8_t byte) { com1.put(byte); },
-             [this]() -> std::optional<std::uint8_t> {
-               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
-               if (byte && trace_.enabled()) {
-                 received_.push_back(*byte);
-               }
-               return byte;
-             })
+    : options_(options), caller_signals_(caller_signals), standard_output_(standard_output), com1_(com1), trace_(trace),
+      com1_input_(com1_input), ports_([&com1](std::uint8_t byte) { com1.put(byte); },
+                                      [this]() -> std::optional<std::uint8_t> {
+                                        const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
+                                        if (byte && trace_.enabled()) {
+                                          received_.push_back(*byte);
+                                        }
+                                        return byte;
+                                      })
 {
 }
 
@@ -158,8 +153,8 @@ RunSummary Tracer::run(int signals)
     return {status_own_failure, "", 0};
   }
   UniqueFd failure_reader(pipe_ends[0]);
-  const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP |
-                              PTRACE_O_TRACECLONE | PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
+  const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
+                              PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
   main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options}, UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     report_errno("start the program");
@@ -192,6 +187,9 @@ RunSummary Tracer::run(int signals)
     pid_t tid;
     while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
       handle_stop(tid, WaitStatus{status});
+      for (const auto &[ended, how] : std::exchange(ended_meanwhile_, {})) {
+        handle_stop(ended, how);
+      }
     }
   }
   end_everything();
@@ -359,8 +357,7 @@ void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_fl
   Thread inherited;
   inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
   inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
-  inherited.segv = (clone_flags & CLONE_SIGHAND) != 0 ? creator.segv
-                                                       : std::make_shared<KernelSigaction>(*creator.segv);
+  inherited.segv = (clone_flags & CLONE_SIGHAND) != 0 ? creator.segv : std::make_shared<KernelSigaction>(*creator.segv);
   threads_[child] = std::move(inherited);
   if (early_starts_.erase(child) != 0) {
     resume(child);
@@ -618,7 +615,7 @@ bool Tracer::call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const Ke
     }
     const WaitStatus status{raw};
     if (status.ended()) {
-      handle_stop(tid, status);
+      ended_meanwhile_.emplace_back(tid, status);  // for the main loop, which handles ends
       return false;
     }
     if (status.stop_signal() == SIGTRAP && status.event() == 0) {
@@ -641,7 +638,8 @@ void Tracer::check_outputs(pid_t tid)
   }
   const bool com1_to_file = !options_.com1_path.empty();
   const int standard_output = standard_output_.error();
-  if ((com1_to_file && com1_.error() != 0) || trace_.error() != 0 || (standard_output != 0 && standard_output != EPIPE)) {
+  if ((com1_to_file && com1_.error() != 0) || trace_.error() != 0 ||
+      (standard_output != 0 && standard_output != EPIPE)) {
     ended_for_output_ = true;
     for (const auto &[thread, state] : threads_) {
       kill(thread, SIGKILL);  // nowhere to put what the program sends: the run ends

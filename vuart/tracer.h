@@ -74,9 +74,9 @@ class Tracer {
     pid_t process = 0;  // its thread group
     IoPermissions permissions;
     std::optional<PendingWrite> write;
-    std::optional<KernelSigaction> segv_change;     // an rt_sigaction(SIGSEGV) on its way
-    std::shared_ptr<KernelSigaction> segv;          // shared by the threads sharing signal handlers
-    std::optional<siginfo_t> held_signal;           // arrived while vuart ran a call in this thread
+    std::optional<KernelSigaction> segv_change;  // an rt_sigaction(SIGSEGV) on its way
+    std::shared_ptr<KernelSigaction> segv;       // shared by the threads sharing signal handlers
+    std::optional<siginfo_t> held_signal;        // arrived while vuart ran a call in this thread
   };
 
   void handle_stop(pid_t tid, WaitStatus status);
@@ -119,6 +119,7 @@ class Tracer {
   std::map<pid_t, Thread> threads_;
   std::set<pid_t> early_starts_;                      // new tracees that stopped before their parent's clone event
   std::map<pid_t, std::uint64_t> syscall_addresses_;  // per process: a syscall instruction in its vDSO
+  std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;  // threads that ended while vuart ran a call in them
   std::optional<int> main_status_;
   std::uint64_t port_instructions_ = 0;
 };

@@ -1,0 +1,224 @@
+// hostile_fixture CASE: a program that tries what a hostile or careless program
+// might under vuart, and prints what it observes. It is static, so that the
+// virtual machine can run the very same binary as a reference.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/sched.h>
+#include <linux/seccomp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/io.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr unsigned short com1 = 0x3F8;
+
+void show(const char *what, long result)
+{
+  std::printf("%s=%ld/%s\n", what, result, result < 0 ? strerrorname_np(errno) : "-");
+  std::fflush(stdout);
+}
+
+void grant()
+{
+  if (ioperm(com1, 8, 1) != 0) {
+    std::perror("ioperm");
+    _exit(3);
+  }
+}
+
+// Reaching vuart: attaching to it, or writing its memory.
+void attach_parent()
+{
+  const pid_t parent = getppid();
+  show("attach", ptrace(PTRACE_ATTACH, parent, nullptr, nullptr));
+  show("seize", ptrace(PTRACE_SEIZE, parent, nullptr, nullptr));
+  const std::string memory = "/proc/" + std::to_string(parent) + "/mem";
+  show("open-mem", open(memory.c_str(), O_RDWR));
+}
+
+// Escaping tracing: a child the tracer never sees would outlive it.
+void untraced_clone()
+{
+  const long child = syscall(SYS_clone, CLONE_UNTRACED | SIGCHLD, 0, nullptr, nullptr, 0);
+  if (child == 0) {
+    sleep(30);
+    _exit(0);
+  }
+  show("clone-untraced", child);
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  args.flags = CLONE_UNTRACED;
+  const long child3 = syscall(SYS_clone3, &args, sizeof args);
+  if (child3 == 0) {
+    sleep(30);
+    _exit(0);
+  }
+  show("clone3", child3);
+  // libc still makes threads and processes, falling back to clone.
+  pthread_t thread;
+  show("pthread_create", -pthread_create(
+                             &thread, nullptr, [](void *) -> void * { return nullptr; }, nullptr));
+  pthread_join(thread, nullptr);
+  const pid_t forked = fork();
+  if (forked == 0) {
+    _exit(7);
+  }
+  int status = 0;
+  waitpid(forked, &status, 0);
+  show("fork-status", WEXITSTATUS(status));
+}
+
+// A daemon that double-forks away from the program and lingers.
+void orphan()
+{
+  if (fork() == 0) {
+    setsid();
+    if (fork() == 0) {
+      std::printf("%d\n", getpid());
+      std::fflush(stdout);
+      sleep(60);
+      _exit(0);
+    }
+    _exit(0);
+  }
+  wait(nullptr);
+  usleep(100000);  // the grandchild has printed its pid
+}
+
+// The program's own seccomp filter asks for a tracer on getpid and mmap.
+void own_seccomp()
+{
+  sock_filter code[5] = {
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(struct seccomp_data, nr)},
+      {BPF_JMP | BPF_JEQ | BPF_K, 2, 0, SYS_getpid},
+      {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, SYS_mmap},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_TRACE | 0x1234},
+  };
+  const sock_fprog program{sizeof code / sizeof code[0], code};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  show("install", prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0));
+  show("getpid", syscall(SYS_getpid) > 0 ? 1 : syscall(SYS_getpid));
+  show("mmap", syscall(SYS_mmap, nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) > 0 ? 1 : -1);
+  show("write", write(STDOUT_FILENO, "", 0));
+}
+
+// SIGSEGV as the program sees it: its disposition and whether it is blocked.
+void show_segv_state(const char *when)
+{
+  struct sigaction action {};
+  sigaction(SIGSEGV, nullptr, &action);
+  sigset_t blocked;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  const char *disposition = action.sa_handler == SIG_DFL   ? "default"
+                            : action.sa_handler == SIG_IGN ? "ignored"
+                                                           : "handler";
+  std::printf("%s: %s, %s\n", when, disposition, sigismember(&blocked, SIGSEGV) ? "blocked" : "unblocked");
+}
+
+sigjmp_buf recovery;
+
+void crash_handler(int)
+{
+  show_segv_state("in the handler");
+  outb('H', com1);  // logs to the serial port, as crash handlers do
+  show_segv_state("after a port write in the handler");
+  siglongjmp(recovery, 1);
+}
+
+void install(void (*handler)(int), int flags)
+{
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_flags = flags;
+  sigaction(SIGSEGV, &action, nullptr);
+}
+
+void segv_state()
+{
+  grant();
+  install(crash_handler, 0);
+  if (sigsetjmp(recovery, 1) == 0) {
+    *static_cast<volatile int *>(nullptr) = 1;
+  }
+  show_segv_state("after the handler");
+
+  sigset_t segv;
+  sigemptyset(&segv);
+  sigaddset(&segv, SIGSEGV);
+  sigprocmask(SIG_BLOCK, &segv, nullptr);
+  outb('B', com1);
+  show_segv_state("blocked, after a port write");
+  sigprocmask(SIG_UNBLOCK, &segv, nullptr);
+
+  install(SIG_IGN, 0);
+  outb('I', com1);
+  show_segv_state("ignored, after a port write");
+
+  install(crash_handler, static_cast<int>(SA_RESETHAND));
+  if (sigsetjmp(recovery, 1) == 0) {
+    *static_cast<volatile int *>(nullptr) = 1;
+  }
+  outb('R', com1);
+  show_segv_state("one-shot handler used, after a port write");
+}
+
+// Threads that end, and a process that ends, while port instructions are in flight.
+void thread_churn()
+{
+  grant();
+  for (int round = 0; round < 10; ++round) {
+    if (fork() == 0) {
+      for (int i = 0; i < 3; ++i) {
+        pthread_t thread;
+        pthread_create(
+            &thread, nullptr,
+            [](void *) -> void * {
+              for (;;) {
+                outb('t', com1);
+              }
+            },
+            nullptr);
+      }
+      usleep(1000);
+      _exit(0);  // ends the threads in the middle of their port instructions
+    }
+    wait(nullptr);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+  const std::string_view which = argc > 1 ? argv[1] : "";
+  const struct {
+    std::string_view name;
+    void (*run)();
+  } cases[] = {{"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
+               {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn}};
+  for (const auto &entry : cases) {
+    if (entry.name == which) {
+      entry.run();
+      return 0;
+    }
+  }
+  std::fprintf(stderr, "usage: hostile_fixture CASE\n");
+  return 2;
+}

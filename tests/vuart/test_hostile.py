@@ -1,0 +1,191 @@
+"""vuart against hostile programs and careless callers: containment, its
+outputs, and the program's signal state."""
+
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from testlib import COM1_BYTES, PROGRESS_LINES, run, tool, vuart
+
+# CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_BOOT
+DROPPED_CAPABILITIES = (1 << 16) | (1 << 17) | (1 << 19) | (1 << 22)
+
+
+def fixture(case, *options, **kwargs):
+    result = vuart([tool("HOSTILE_FIXTURE"), case], *options, **kwargs)
+    return result, result.done.stdout.decode()
+
+
+def status_fields(text):
+    return dict(line.split(":\t", 1) for line in text.splitlines() if ":\t" in line)
+
+
+def is_running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+class Containment(unittest.TestCase):
+    def test_program_cannot_reach_vuart_or_escape_it(self):
+        _, output = fixture("attach-parent")
+        self.assertEqual(output, "attach=-1/EPERM\nseize=-1/EPERM\nopen-mem=-1/EACCES\n")
+        _, output = fixture("untraced-clone")
+        self.assertEqual(output, "clone-untraced=-1/EPERM\nclone3=-1/ENOSYS\npthread_create=0/-\nfork-status=7/-\n")
+
+    def test_neither_vuart_nor_the_program_holds_a_dangerous_capability(self):
+        result = vuart(["sh", "-c", "cat /proc/self/status; echo @@; cat /proc/$PPID/status"])
+        program, tracer = result.done.stdout.decode().split("@@\n")
+        for name, text in (("program", program), ("vuart", tracer)):
+            fields = status_fields(text)
+            for key in ("CapBnd", "CapPrm", "CapEff", "CapInh", "CapAmb"):
+                self.assertFalse(int(fields[key], 16) & DROPPED_CAPABILITIES, f"{name} {key}")
+        self.assertEqual(status_fields(program)["NoNewPrivs"].strip(), "1")
+
+    def test_what_the_program_leaves_behind_ends_with_it(self):
+        result, output = fixture("orphan")
+        self.assertEqual(result.done.returncode, 0)
+        grandchild = int(output)
+        self.assertFalse(is_running(grandchild))
+        self.assertFalse(os.path.exists(f"/proc/{grandchild}"))  # reaped by vuart, not left to init
+
+    def test_the_programs_own_filter_behaves_as_without_a_tracer(self):
+        direct = run([tool("HOSTILE_FIXTURE"), "own-seccomp"])
+        result, output = fixture("own-seccomp")
+        self.assertEqual(output, direct.stdout.decode())
+        self.assertIn("getpid=-1/ENOSYS\n", output)
+        # Only the program's real writes are recorded: none of its own filter's stops.
+        self.assertEqual("".join(e["bytes"] for e in result.of("write")), output)
+        self.assertEqual(result.done.returncode, 0)
+
+
+class Outputs(unittest.TestCase):
+    def vuart_shell(self, redirections, *options):
+        """Runs outsb under vuart with the shell's redirections of vuart's own streams."""
+        command = " ".join([tool("VUART"), *options, "--", tool("OUTSB")])
+        return subprocess.run(["sh", "-c", f"exec {command} {redirections}"], capture_output=True, timeout=30)
+
+    def test_closed_standard_streams_take_no_output(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            com1, trace = os.path.join(scratch, "com1"), os.path.join(scratch, "trace")
+            for redirections in (">&-", "2>&- >/dev/null", "<&- >&- 2>&-"):
+                with self.subTest(redirections):
+                    done = self.vuart_shell(redirections, "--com1", com1, "--trace", trace)
+                    self.assertEqual(done.returncode, 0, done.stderr)
+                    with open(com1, "rb") as received:
+                        self.assertEqual(received.read(), COM1_BYTES)
+                    with open(trace) as lines:
+                        self.assertTrue(all(line.startswith('{"event":') for line in lines))
+
+    def test_a_failed_output_is_reported_once_and_ends_the_run(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            com1 = os.path.join(scratch, "com1")
+            cases = {
+                "standard output full": ([], ">/dev/full", "write standard output: No space left on device"),
+                "COM1 file full": (["--com1", "/dev/full"], ">/dev/null", "write COM1 file /dev/full: No space"),
+                "trace full": (["--com1", com1, "--trace", "/dev/full"], "", "write trace: No space left"),
+            }
+            for name, (options, redirections, message) in cases.items():
+                with self.subTest(name):
+                    done = self.vuart_shell(redirections, *options)
+                    self.assertEqual(done.returncode, 125)
+                    lines = done.stderr.decode().splitlines()
+                    self.assertEqual(len([line for line in lines if "write" in line]), 1, lines)
+                    self.assertIn(message, lines[0])
+                    self.assertNotIn("522 bytes", done.stderr.decode())
+
+    def test_a_closed_pipe_gives_the_program_sigpipe(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            done = subprocess.run([tool("VUART"), "--pty", "--", tool("OUTSB")], stdout=writer,
+                                  stderr=subprocess.PIPE, timeout=30)
+        finally:
+            os.close(writer)
+        lines = done.stderr.decode().splitlines()
+        self.assertEqual(done.returncode, 125)
+        self.assertEqual(lines[0], "vuart: write standard output: Broken pipe")
+        self.assertIn("outsb was killed by SIGPIPE; COM1 received 0 bytes", lines[1])
+
+    def test_com1_and_trace_must_differ(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            same = os.path.join(scratch, "same")
+            with open(same, "wb") as keep:
+                keep.write(b"keep")
+            done = run([tool("VUART"), "--com1", same, "--trace", same, "--", tool("OUTSB")])
+            self.assertEqual((done.returncode, done.stdout), (125, b""))
+            self.assertIn("the trace and COM1's output (--com1) are the same file", done.stderr.decode())
+            with open(same, "rb") as kept:
+                self.assertEqual(kept.read(), b"keep")
+            done = self.vuart_shell(f">{same}", "--trace", "/dev/stdout")
+            self.assertEqual(done.returncode, 125)
+            self.assertIn("(standard output) are the same file", done.stderr.decode())
+
+
+class SignalState(unittest.TestCase):
+    def test_callers_mask_and_ignored_signals_reach_the_program(self):
+        def careless_caller():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # vuart must not hang on it
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+        def masks(argv):
+            done = subprocess.run(argv, preexec_fn=careless_caller, capture_output=True, timeout=30)
+            fields = status_fields(done.stdout.decode())
+            return {key: fields[key] for key in ("SigBlk", "SigIgn")}
+
+        self.assertEqual(masks([tool("VUART"), "-q", "--", "cat", "/proc/self/status"]),
+                         masks(["cat", "/proc/self/status"]))
+
+    def test_segv_state_survives_port_faults(self):
+        result, output = fixture("segv-state")
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        self.assertEqual(result.com1, b"HBIHR")
+        self.assertIn("after a port write in the handler: handler, blocked\n", output)
+        self.assertIn("blocked, after a port write: handler, blocked\n", output)
+        self.assertIn("ignored, after a port write: ignored, unblocked\n", output)
+        self.assertIn("one-shot handler used, after a port write: default, unblocked\n", output)
+
+    def test_stop_signals_stop_the_program_until_sigcont(self):
+        with subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", "echo $$; kill -STOP $$; echo resumed"],
+                              stdout=subprocess.PIPE) as program:
+            pid = int(program.stdout.readline())
+            time.sleep(0.3)
+            with open(f"/proc/{pid}/stat") as stat:
+                self.assertIn(stat.read().rsplit(")", 1)[1].split()[0], ("T", "t"))
+            os.kill(pid, signal.SIGCONT)
+            self.assertEqual(program.stdout.readline(), b"resumed\n")
+            self.assertEqual(program.wait(timeout=10), 0)
+
+    def test_signals_to_vuart_reach_the_program(self):
+        script = 'trap "echo got $0; exit 3" $0; echo ready; while :; do sleep 0.05; done'
+        for name in ("TERM", "INT", "HUP", "QUIT", "USR1", "USR2"):
+            with self.subTest(name):
+                with subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", script, name], stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, start_new_session=True) as program:
+                    self.assertEqual(program.stdout.readline(), b"ready\n")
+                    program.send_signal(getattr(signal, "SIG" + name))
+                    self.assertEqual(program.stdout.read(), f"got {name}\n".encode())
+                    self.assertEqual(program.wait(timeout=10), 3)
+        with subprocess.Popen([tool("VUART"), "--", "sleep", "30"], stderr=subprocess.PIPE) as program:
+            time.sleep(0.2)
+            program.terminate()
+            self.assertEqual(program.wait(timeout=10), 128 + signal.SIGTERM)
+            self.assertIn(b"sleep was killed by SIGTERM", program.stderr.read())
+
+    def test_threads_ending_mid_instruction_are_no_error(self):
+        for _ in range(2):
+            result, _ = fixture("thread-churn")
+            self.assertEqual(result.done.returncode, 0)
+            for line in result.done.stderr.decode().splitlines():
+                self.assertRegex(line, r"^vuart: hostile_fixture exited with status 0; ")
+
+
+if __name__ == "__main__":
+    unittest.main()
