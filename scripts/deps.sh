@@ -7,8 +7,8 @@
 set -euo pipefail
 
 declare -A packages=(
-  [build]="cmake make clang lld libclang-rt-14-dev musl-tools musl-dev binutils"
-  [test]="python3 strace util-linux libgtest-dev ioport pciutils dpkg-dev groff-base clang-format clang-tidy"
+  [build]="cmake make clang lld libclang-rt-14-dev musl-tools musl-dev binutils cpio gzip"
+  [test]="python3 strace util-linux libgtest-dev ioport pciutils dpkg-dev groff-base clang-format clang-tidy lintian"
   [vm]="qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio gzip"
 )
 

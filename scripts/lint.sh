@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sources() {
-  find src vuart tests bench \( -name '*.cpp' -o -name '*.h' \) -print | sort
+  find src vuart guest check tests bench \( -name '*.cpp' -o -name '*.h' \) -print | sort
 }
 
 case "${1:-}" in
@@ -17,12 +17,12 @@ case "${1:-}" in
   tidy)
     build=${2:?usage: scripts/lint.sh tidy BUILD_DIR}
     # The programs' own sources; test code is held to the compiler's warnings.
-    find src vuart -maxdepth 1 -name '*.cpp' -print | sort |
+    find src vuart guest check -maxdepth 1 -name '*.cpp' -print | sort |
       xargs -P "$(nproc)" -n 2 clang-tidy --quiet -p "$build"
     ;;
   man)
     status=0
-    for page in man/*.[0-9]; do
+    for page in man/*.in; do
       warnings=$(groff -ww -z -man "$page" 2>&1)
       if [ -n "$warnings" ]; then
         printf '%s:\n%s\n' "$page" "$warnings" >&2

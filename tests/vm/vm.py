@@ -1,17 +1,22 @@
-"""Boots static programs in a QEMU virtual machine with Debian's kernel and
-busybox, and collects what they printed and what reached COM1.
+"""Boots a QEMU virtual machine with Debian's kernel, and collects what the
+guest printed on its console and what reached COM1.
 
-The guest's init runs a shell script. Its `step NAME COMMAND...` function runs a
-command and reports its status, standard output and standard error on the
-console (the second serial port), one line each, for `steps()` to parse. COM1,
-the port the programs write to, is captured to a file of its own.
+`boot` runs static programs under busybox: the guest's init runs a shell
+script whose `step NAME COMMAND...` function runs a command and reports its
+status, standard output and standard error on the console (the second serial
+port), one line each, for `steps()` to parse. `boot_image` boots an initramfs
+as it is, such as the project's guest image, on one of several machine types.
+COM1, the port the programs write to, is captured to a file of its own; on a
+machine with one serial port it is the console too.
 """
 
+import ast
 import glob
 import gzip
 import os
 import shutil
 import subprocess
+import re
 import tempfile
 import time
 from dataclasses import dataclass
@@ -60,6 +65,21 @@ class Boot:
     seconds: float
     finished: bool  # the init script got to its end
 
+    def guest_runs(self):
+        """The guest image's report: {name: Step} from its "outsb-guest: NAME ..." lines."""
+        found = {}
+        for line in self.console.splitlines():
+            match = re.match(r'^outsb-guest: (\w+)(?:: (exited with status|killed by signal) (\d+)| (stdout|stderr): (".*"))$',
+                             line.strip())
+            if not match:
+                continue
+            step = found.setdefault(match.group(1), Step(-1, b"", b""))
+            if match.group(2):
+                step.status = int(match.group(3)) + (128 if match.group(2).startswith("killed") else 0)
+            else:
+                setattr(step, match.group(4), ast.literal_eval("b" + match.group(5)))
+        return found
+
     def steps(self):
         found = {}
         for line in self.console.splitlines():
@@ -83,17 +103,18 @@ def kernel():
     return kernels[-1]
 
 
-def requirements():
+def requirements(busybox=False):
     for program, package in (("qemu-system-x86_64", "qemu-system-x86"), ("cpio", "cpio")):
         if not shutil.which(program):
             raise Unavailable(f"{program} is missing (package {package})")
-    if not os.path.exists("/bin/busybox"):
+    if busybox and not os.path.exists("/bin/busybox"):
         raise Unavailable("/bin/busybox is missing (package busybox-static)")
     return kernel()
 
 
 def build_initramfs(destination, programs, script):
     """programs: {name in the guest's root: host path}. Writes a gzip'd newc cpio."""
+    requirements(busybox=True)
     with tempfile.TemporaryDirectory(prefix="initramfs-") as root:
         os.makedirs(os.path.join(root, "bin"))
         os.makedirs(os.path.join(root, "etc"))
@@ -119,30 +140,49 @@ def build_initramfs(destination, programs, script):
 
 
 def boot(programs, script, timeout=180):
-    """Boots the guest with the programs and script; returns what it printed and sent."""
-    vmlinuz = requirements()
-    accel = os.environ.get("VM_ACCEL", "tcg")  # KVM may hang on some hosts
+    """Boots busybox with the programs and script; returns what it printed and sent."""
     with tempfile.TemporaryDirectory(prefix="vm-") as scratch:
         initramfs = os.path.join(scratch, "initramfs.cpio.gz")
-        com1 = os.path.join(scratch, "com1")
-        console = os.path.join(scratch, "console")
         build_initramfs(initramfs, programs, script)
-        command = [
-            "qemu-system-x86_64", "-accel", accel, "-m", "256", "-display", "none", "-monitor", "none",
-            "-no-reboot", "-nic", "none",
-            "-chardev", f"file,id=com1,path={com1}", "-serial", "chardev:com1",
-            "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
-            "-kernel", vmlinuz, "-initrd", initramfs,
-            "-append", "console=ttyS1 quiet loglevel=1 panic=-1",
-        ]
+        booted = boot_image(initramfs, timeout=timeout)
+    booted.finished = "@@done" in booted.console
+    return booted
+
+
+# Machine types: (QEMU's name, serial ports, the kernel's console).
+MACHINES = {"pc": ("pc", 2, "console=ttyS1 quiet loglevel=1"),
+            "q35": ("q35", 2, "console=ttyS1 quiet loglevel=1"),
+            "microvm": ("microvm", 1, "console=ttyS0 quiet loglevel=0")}
+
+
+def qemu_command(machine, kernel_image, initramfs, serial_files):
+    """The QEMU command line that boots the initramfs with COM1 (and COM2) going to files."""
+    name, ports, console = MACHINES[machine]
+    accel = os.environ.get("VM_ACCEL", "tcg")  # KVM may hang on some hosts
+    command = ["qemu-system-x86_64", "-M", name, "-accel", accel, "-m", "256", "-display", "none",
+               "-monitor", "none", "-no-reboot", "-nic", "none"]
+    for index, path in enumerate(serial_files[:ports]):
+        command += ["-chardev", f"file,id=serial{index},path={path}", "-serial", f"chardev:serial{index}"]
+    return command + ["-kernel", kernel_image, "-initrd", initramfs, "-append", f"{console} panic=-1"]
+
+
+def boot_image(initramfs, machine="pc", timeout=180):
+    """Boots an initramfs as it is; returns the console, COM1's bytes and the time to power-off."""
+    vmlinuz = requirements()
+    with tempfile.TemporaryDirectory(prefix="vm-") as scratch:
+        com1, console = os.path.join(scratch, "com1"), os.path.join(scratch, "console")
+        command = qemu_command(machine, vmlinuz, initramfs, [com1, console])
         started = time.monotonic()
         try:
             subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, check=False)
         except subprocess.TimeoutExpired:
             pass
         seconds = time.monotonic() - started
-        with open(console, "rb") as file:
-            text = file.read().decode("latin-1").replace("\r", "")
         with open(com1, "rb") as file:
             received = file.read()
-    return Boot(text, received, seconds, "@@done" in text)
+        if MACHINES[machine][1] > 1:
+            with open(console, "rb") as file:
+                text = file.read().decode("latin-1").replace("\r", "")
+        else:
+            text = received.decode("latin-1").replace("\r", "")
+    return Boot(text, received, seconds, "outsb-guest: done" in text)
