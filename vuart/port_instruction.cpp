@@ -28,11 +28,16 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
 {
   PortInstruction decoded{PortOp::out, 1, false, true, 0, false, SegmentOverride::none, 0};
   bool operand_16bit = false;
+  bool rex_w = false;  // counts only in a REX prefix right before the opcode
   std::size_t at = 0;
   for (; at < code.size() && at < max_instruction_length; ++at) {
     const std::uint8_t byte = code[at];
     if (byte == lock_prefix) {
       return std::nullopt;  // lock on a port instruction is #UD, never a port access
+    }
+    if (is_rex(byte)) {
+      rex_w = (byte & 0x08U) != 0;
+      continue;
     }
     if (byte == repne_prefix || byte == rep_prefix) {
       decoded.rep = true;
@@ -44,9 +49,10 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
       decoded.segment = SegmentOverride::fs;
     } else if (byte == gs_prefix) {
       decoded.segment = SegmentOverride::gs;
-    } else if (!is_ignored_segment_prefix(byte) && !is_rex(byte)) {
-      break;  // REX counts only right before the opcode, and no port instruction uses its bits
+    } else if (!is_ignored_segment_prefix(byte)) {
+      break;
     }
+    rex_w = false;  // another prefix after a REX one voids it
   }
   if (at >= code.size() || at >= max_instruction_length) {
     return std::nullopt;
@@ -62,7 +68,8 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
   case 0x6E: decoded.op = PortOp::outs; break;
   default: return std::nullopt;
   }
-  decoded.width = (opcode & 1U) == 0 ? 1 : (operand_16bit ? 2 : 4);
+  // REX.W asks for 64 bits, which port instructions do not have: 32, whatever 0x66 says.
+  decoded.width = (opcode & 1U) == 0 ? 1 : (operand_16bit && !rex_w ? 2 : 4);
   if ((opcode & 0xFCU) == 0xE4) {
     if (at >= code.size() || at >= max_instruction_length) {
       return std::nullopt;

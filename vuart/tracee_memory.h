@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <span>
 
-namespace vuart {
+#include "memory.h"
 
-enum class Direction { up, down };
+namespace vuart {
 
 // Reads tracee bytes [address, address + out.size()) and returns how many were
 // read from the end the transfer starts at: the low end going up, the high end going down.
@@ -23,5 +23,27 @@ std::size_t writable_bytes(pid_t tid, std::uint64_t address, std::size_t size, D
 
 // Whether the address lies in one of the tracee's mappings (SEGV_ACCERR rather than SEGV_MAPERR).
 bool is_mapped(pid_t tid, std::uint64_t address);
+
+// A traced thread's memory, through process_vm_readv and process_vm_writev.
+class TraceeMemory final : public Memory {
+ public:
+  explicit TraceeMemory(pid_t tid) : tid_(tid) {}
+  std::size_t read(std::uint64_t address, std::span<std::uint8_t> out, Direction direction) override
+  {
+    return read_tracee(tid_, address, out, direction);
+  }
+  std::size_t write(std::uint64_t address, std::span<const std::uint8_t> in, Direction direction) override
+  {
+    return write_tracee(tid_, address, in, direction);
+  }
+  std::size_t writable(std::uint64_t address, std::size_t size, Direction direction) override
+  {
+    return writable_bytes(tid_, address, size, direction);
+  }
+  bool mapped(std::uint64_t address) override { return is_mapped(tid_, address); }
+
+ private:
+  pid_t tid_;
+};
 
 }  // namespace vuart

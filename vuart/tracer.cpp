@@ -19,6 +19,7 @@
 #include <sstream>
 #include <vector>
 
+#include "executor.h"
 #include "launch.h"
 #include "pty.h"
 #include "tracee_memory.h"
@@ -27,8 +28,6 @@ namespace vuart {
 
 namespace {
 
-constexpr std::uint64_t direction_flag = 1U << 10;
-constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
 constexpr long syscall_skipped = -1;
 constexpr std::uint64_t sig_ign = 1;
 constexpr std::uint64_t sa_resethand = 0x80000000;
@@ -67,22 +66,6 @@ void set_registers(pid_t tid, const user_regs_struct &regs)
 void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false)
 {
   traced(ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal), "resume", tid);
-}
-
-// The signal a page fault at `address` raises: SEGV_ACCERR inside a mapping, SEGV_MAPERR outside.
-siginfo_t page_fault(pid_t tid, std::uint64_t address)
-{
-  siginfo_t fault{};
-  fault.si_signo = SIGSEGV;
-  fault.si_code = is_mapped(tid, address) ? SEGV_ACCERR : SEGV_MAPERR;
-  fault.si_addr = reinterpret_cast<void *>(address);  // NOLINT(performance-no-int-to-ptr): a tracee address
-  return fault;
-}
-
-// Masks a register to the address size of a string instruction.
-std::uint64_t address_part(std::uint64_t value, bool address_32bit)
-{
-  return address_32bit ? static_cast<std::uint32_t>(value) : value;
 }
 
 // Whether the thread has a handler for SIGSEGV now, by its status in /proc.
@@ -405,8 +388,9 @@ void Tracer::handle_seccomp(pid_t tid)
       result = options_.refuse ? -*options_.refuse
                                : thread.permissions.ioperm(regs->rdi, regs->rsi, static_cast<int>(regs->rdx));
     } else {
-      event.number("level", static_cast<std::int64_t>(regs->rdi));
-      result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(regs->rdi);
+      const auto level = static_cast<unsigned>(regs->rdi);  // iopl takes an unsigned int
+      event.number("level", level);
+      result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
     }
     event.number("result", result < 0 ? -1 : result);
     if (result < 0) {
@@ -499,27 +483,58 @@ void Tracer::handle_segv(pid_t tid, siginfo_t info)
     resume(tid, SIGSEGV);  // not a port instruction: the program's own fault
     return;
   }
-  const std::uint16_t port = instruction->port_in_dx ? static_cast<std::uint16_t>(regs->rdx) : instruction->immediate;
-  if (!threads_[tid].permissions.allows(port, instruction->width)) {
+  drain_pty();  // what the program printed before this instruction comes first
+  const std::uint64_t rip = regs->rip;
+  TraceeMemory memory(tid);
+  const Execution execution = execute(*instruction, *regs, threads_[tid].permissions, memory, ports_, trace_.enabled());
+  if (execution.result == Execution::Result::not_permitted) {
     resume(tid, SIGSEGV);  // no permission: exactly what the processor and kernel do
     return;
   }
-  drain_pty();  // what the program printed before this instruction comes first
-  siginfo_t fault = info;
-  const bool completed = emulate(tid, *instruction, port, *regs, fault);
   com1_.flush();
   set_registers(tid, *regs);
   ++port_instructions_;
+  record(tid, rip, *instruction, execution.record);
   check_outputs(tid);
-  if (completed) {
+  if (execution.result == Execution::Result::completed) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
     restore_segv_state(tid, *regs);
     resume_thread(tid);
     return;
   }
   // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
+  siginfo_t fault = execution.fault;
+  fault.si_signo = info.si_signo;
   traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
   resume(tid, SIGSEGV);
+}
+
+void Tracer::record(pid_t tid, std::uint64_t rip, const PortInstruction &instruction, const PortRecord &record)
+{
+  if (!received_.empty()) {
+    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    received_.clear();
+  }
+  if (!trace_.enabled()) {
+    return;
+  }
+  JsonObject event;
+  event.text("event", "port")
+      .number("tid", tid)
+      .number("rip", static_cast<std::int64_t>(rip))
+      .text("kind", op_name(instruction.op))
+      .flag("rep", instruction.rep)
+      .number("port", record.port)
+      .number("width", instruction.width)
+      .number("count", static_cast<std::int64_t>(record.count));
+  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
+    event.text("direction", record.direction == Direction::up ? "up" : "down");
+  }
+  event.bytes("bytes", record.bytes);
+  if (record.fault) {
+    event.number("fault", static_cast<std::int64_t>(*record.fault));
+  }
+  trace_.write(event);
 }
 
 void Tracer::resume_thread(pid_t tid)
@@ -652,127 +667,6 @@ void Tracer::check_outputs(pid_t tid)
     const auto thread = threads_.find(tid);
     syscall(SYS_tgkill, thread != threads_.end() ? thread->second.process : main_pid_, tid, SIGPIPE);
   }
-}
-
-bool Tracer::emulate(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
-                     siginfo_t &fault)
-{
-  JsonObject event;
-  event.text("event", "port")
-      .number("tid", tid)
-      .number("rip", static_cast<std::int64_t>(regs.rip))
-      .text("kind", op_name(instruction.op))
-      .flag("rep", instruction.rep)
-      .number("port", port)
-      .number("width", instruction.width);
-  bool completed = true;
-  if (instruction.op == PortOp::in || instruction.op == PortOp::out) {
-    const std::uint64_t mask = instruction.width == 4 ? 0xFFFFFFFFU : (1U << (8 * instruction.width)) - 1;
-    std::uint32_t value;
-    if (instruction.op == PortOp::out) {
-      value = static_cast<std::uint32_t>(regs.rax & mask);
-      ports_.write(port, instruction.width, value);
-    } else {
-      value = ports_.read(port, instruction.width);
-      // A 32-bit register write clears the upper half; narrower ones keep the rest.
-      regs.rax = instruction.width == 4 ? value : (regs.rax & ~mask) | value;
-    }
-    std::array<std::uint8_t, 4> bytes{};
-    std::memcpy(bytes.data(), &value, bytes.size());
-    event.number("count", 1).bytes("bytes", std::span(bytes).first(instruction.width));
-  } else {
-    completed = emulate_string(tid, instruction, port, regs, fault, event);
-  }
-  if (completed) {
-    regs.rip += instruction.length;
-  }
-  if (!received_.empty()) {
-    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
-    received_.clear();
-  }
-  trace_.write(event);
-  return completed;
-}
-
-bool Tracer::emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
-                            siginfo_t &fault, JsonObject &event)
-{
-  const bool out = instruction.op == PortOp::outs;
-  const Direction direction = (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
-  const unsigned width = instruction.width;
-  unsigned long long &index_register = out ? regs.rsi : regs.rdi;
-  std::uint64_t remaining = instruction.rep ? address_part(regs.rcx, instruction.address_32bit) : 1;
-  std::uint64_t segment_base = 0;
-  if (out && instruction.segment == SegmentOverride::fs) {
-    segment_base = regs.fs_base;
-  } else if (out && instruction.segment == SegmentOverride::gs) {
-    segment_base = regs.gs_base;
-  }
-
-  std::vector<std::uint8_t> transferred;
-  std::uint64_t count = 0;
-  bool completed = true;
-  while (remaining > 0) {
-    const std::uint64_t elements = std::min<std::uint64_t>(remaining, chunk_bytes / width);
-    const std::uint64_t index = address_part(index_register, instruction.address_32bit);
-    const std::uint64_t first = segment_base + index;
-    // The chunk's lowest address: its first element going up, its last going down.
-    const std::uint64_t low = direction == Direction::up ? first : first - (elements - 1) * width;
-    const std::size_t accessible =
-        transfer_chunk(tid, instruction.op, port, width, direction, low, elements, transferred);
-    const std::uint64_t done = accessible / width;
-    const std::uint64_t step = done * width;
-    index_register = address_part(direction == Direction::up ? index + step : index - step, instruction.address_32bit);
-    remaining -= done;
-    count += done;
-    if (instruction.rep) {
-      regs.rcx = instruction.address_32bit ? static_cast<std::uint32_t>(remaining) : remaining;
-    }
-    if (done < elements) {
-      // The processor faults on the element it cannot transfer, with the registers
-      // showing the progress so far, and restarts the instruction once resumed.
-      const std::uint64_t bad = direction == Direction::up ? low + accessible : first - step;
-      fault = page_fault(tid, bad);
-      event.number("fault", static_cast<std::int64_t>(bad));
-      completed = false;
-      break;
-    }
-  }
-  event.number("count", static_cast<std::int64_t>(count))
-      .text("direction", direction == Direction::up ? "up" : "down")
-      .bytes("bytes", transferred);
-  return completed;
-}
-
-std::size_t Tracer::transfer_chunk(pid_t tid, PortOp op, std::uint16_t port, unsigned width, Direction direction,
-                                   std::uint64_t low, std::uint64_t elements, std::vector<std::uint8_t> &transferred)
-{
-  // Element n of the chunk in the order the processor takes them.
-  const auto offset = [&](std::uint64_t n) { return (direction == Direction::up ? n : elements - 1 - n) * width; };
-  std::vector<std::uint8_t> chunk(elements * width);
-  std::size_t accessible = 0;
-  if (op == PortOp::outs) {
-    accessible = read_tracee(tid, low, chunk, direction);
-    for (std::uint64_t n = 0; n < accessible / width; ++n) {
-      std::uint32_t value = 0;
-      std::memcpy(&value, &chunk[offset(n)], width);
-      ports_.write(port, width, value);
-    }
-  } else {
-    // Reading the device has side effects: take only the elements that memory can hold.
-    const std::uint64_t reachable = writable_bytes(tid, low, chunk.size(), direction) / width;
-    for (std::uint64_t n = 0; n < reachable; ++n) {
-      const std::uint32_t value = ports_.read(port, width);
-      std::memcpy(&chunk[offset(n)], &value, width);
-    }
-    const std::size_t skipped = direction == Direction::up ? 0 : (elements - reachable) * width;
-    accessible = write_tracee(tid, low + skipped, std::span(chunk).subspan(skipped, reachable * width), direction);
-  }
-  for (std::uint64_t n = 0; trace_.enabled() && n < accessible / width; ++n) {
-    const auto element = std::span(chunk).subspan(offset(n), width);
-    transferred.insert(transferred.end(), element.begin(), element.end());
-  }
-  return accessible;
 }
 
 void Tracer::drain_pty()

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "containment.h"
+#include "executor.h"
 #include "io_permissions.h"
 #include "json.h"
 #include "line_input.h"
@@ -86,13 +87,7 @@ class Tracer {
   void handle_exec(pid_t tid);
   void handle_segv(pid_t tid, siginfo_t info);
   void handle_signal(const signalfd_siginfo &signal);
-  bool emulate(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
-               siginfo_t &fault);
-  bool emulate_string(pid_t tid, const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs,
-                      siginfo_t &fault, JsonObject &event);
-  // Moves one chunk of a string instruction; returns the bytes memory let through from the starting end.
-  std::size_t transfer_chunk(pid_t tid, PortOp op, std::uint16_t port, unsigned width, Direction direction,
-                             std::uint64_t low, std::uint64_t elements, std::vector<std::uint8_t> &transferred);
+  void record(pid_t tid, std::uint64_t rip, const PortInstruction &instruction, const PortRecord &record);
   void restore_segv_state(pid_t tid, const user_regs_struct &regs);
   bool call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action);
   std::optional<std::uint64_t> syscall_instruction(pid_t tid);

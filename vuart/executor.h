@@ -1,0 +1,44 @@
+#pragma once
+// Carries out one port instruction as the processor does, on the virtual port
+// space: registers, memory and faults exactly as hardware with port access
+// would leave them.
+
+#include <sys/user.h>
+
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "io_permissions.h"
+#include "memory.h"
+#include "port_instruction.h"
+#include "port_space.h"
+
+namespace vuart {
+
+// What the trace records of one instruction.
+struct PortRecord {
+  std::uint16_t port = 0;
+  std::uint64_t count = 0;              // elements transferred
+  Direction direction = Direction::up;  // string forms only
+  std::vector<std::uint8_t> bytes;      // written or read, in transfer order (when asked for)
+  std::optional<std::uint64_t> fault;   // the address the transfer stopped at
+};
+
+struct Execution {
+  enum class Result {
+    completed,      // RIP is past the instruction
+    faulted,        // a page fault or #GP after what could be done: deliver `fault`
+    not_permitted,  // the thread may not use these ports: the kernel's own SIGSEGV stands
+  } result;
+  siginfo_t fault;
+  PortRecord record;
+};
+
+// Executes `instruction`, which starts at regs.rip, updating `regs`. The bytes
+// moved are kept in the record only when `keep_bytes` is set.
+Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
+                  Memory &memory, PortSpace &ports, bool keep_bytes);
+
+}  // namespace vuart
