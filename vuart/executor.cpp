@@ -68,9 +68,9 @@ std::uint64_t elements_in_run(std::uint64_t index, std::uint64_t first, unsigned
       most = std::min(most, (0 - first) / width);
     }
   } else {
-    most = index / width + 1;  // going down, the index wraps below 0
+    // Going down, the index wraps below 0 (a 64-bit one into the kernel's half).
     const std::uint64_t bottom = first >= upper_half_start ? upper_half_start : 0;
-    most = std::min(most, (first - bottom) / width + 1);
+    most = std::min(index, first - bottom) / width + 1;
   }
   return most;
 }

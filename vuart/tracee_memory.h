@@ -40,7 +40,8 @@ class TraceeMemory final : public Memory {
   {
     return writable_bytes(tid_, address, size, direction);
   }
-  bool mapped(std::uint64_t address) override { return is_mapped(tid_, address); }
+  // The kernel's half of the address space (the vsyscall page too) is never mapped for a data access.
+  bool mapped(std::uint64_t address) override { return address < (1ULL << 47) && is_mapped(tid_, address); }
 
  private:
   pid_t tid_;

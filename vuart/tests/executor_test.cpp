@@ -1,0 +1,195 @@
+#include "executor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vuart {
+namespace {
+
+constexpr std::uint64_t page = 4096;
+constexpr std::uint64_t direction_flag = 1U << 10;
+
+// Pages mapped readable, read-only or not at all; everything else unmapped.
+class FakeMemory final : public Memory {
+ public:
+  enum class Access { none, read_only, read_write };
+
+  void map(std::uint64_t address, Access access, std::uint8_t fill)
+  {
+    pages_[address / page] = {access, std::vector<std::uint8_t>(page, fill)};
+  }
+  std::uint8_t &at(std::uint64_t address) { return pages_.at(address / page).bytes[address % page]; }
+
+  std::size_t read(std::uint64_t address, std::span<std::uint8_t> out, Direction direction) override
+  {
+    const std::size_t reached = reach(address, out.size(), direction, Access::read_only);
+    const std::uint64_t from = direction == Direction::up ? address : address + out.size() - reached;
+    for (std::size_t i = 0; i < reached; ++i) {
+      out[from - address + i] = at(from + i);
+    }
+    return reached;
+  }
+  std::size_t write(std::uint64_t address, std::span<const std::uint8_t> in, Direction direction) override
+  {
+    const std::size_t reached = reach(address, in.size(), direction, Access::read_write);
+    const std::uint64_t from = direction == Direction::up ? address : address + in.size() - reached;
+    for (std::size_t i = 0; i < reached; ++i) {
+      at(from + i) = in[from - address + i];
+    }
+    return reached;
+  }
+  std::size_t writable(std::uint64_t address, std::size_t size, Direction direction) override
+  {
+    return reach(address, size, direction, Access::read_write);
+  }
+  bool mapped(std::uint64_t address) override { return pages_.contains(address / page); }
+
+ private:
+  struct Page {
+    Access access;
+    std::vector<std::uint8_t> bytes;
+  };
+  bool allows(std::uint64_t address, Access needed)
+  {
+    const auto found = pages_.find(address / page);
+    return found != pages_.end() && found->second.access >= needed;
+  }
+  std::size_t reach(std::uint64_t address, std::size_t size, Direction direction, Access needed)
+  {
+    std::size_t reached = 0;
+    while (reached < size) {
+      const std::uint64_t next = direction == Direction::up ? address + reached : address + size - reached - 1;
+      if (!allows(next, needed)) {
+        break;
+      }
+      ++reached;
+    }
+    return reached;
+  }
+
+  std::map<std::uint64_t, Page> pages_;
+};
+
+class ExecutorTest : public ::testing::Test {
+ protected:
+  ExecutorTest() { permissions.iopl(3); }
+
+  Execution run(std::vector<std::uint8_t> code)
+  {
+    const auto instruction = decode_port_instruction(code);
+    EXPECT_TRUE(instruction);
+    regs.rdx = 0x3F8;
+    return execute(*instruction, regs, permissions, memory, ports, true);
+  }
+
+  std::string sent;
+  PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); }};
+  IoPermissions permissions;
+  FakeMemory memory;
+  user_regs_struct regs{};
+};
+
+TEST_F(ExecutorTest, AddressSize32WrapsWithinOneTransfer)
+{
+  memory.map(0xFFFFF000, FakeMemory::Access::read_only, 'a');
+  memory.map(0x100000000, FakeMemory::Access::read_only, '!');  // never reached: 32-bit indexes wrap to 0
+  regs.rsi = 0xABCD0000FFFFFFFE;
+  regs.rcx = 0x1234000000000004;
+  const Execution faulted = run({0x67, 0xF3, 0x6E});  // addr32 rep outsb; page 0 is unmapped
+  EXPECT_EQ(faulted.result, Execution::Result::faulted);
+  EXPECT_EQ(sent, "aa");
+  EXPECT_EQ((std::pair{regs.rsi, regs.rcx}), (std::pair{0ULL, 2ULL}));  // 32-bit writes cleared the upper halves
+  EXPECT_EQ(faulted.fault.si_code, SEGV_MAPERR);
+  EXPECT_EQ(faulted.fault.si_addr, nullptr);  // the wrapped address
+
+  memory.map(0, FakeMemory::Access::read_only, 'b');
+  EXPECT_EQ(run({0x67, 0xF3, 0x6E}).result, Execution::Result::completed);
+  EXPECT_EQ(sent, "aabb");
+  EXPECT_EQ((std::pair{regs.rsi, regs.rcx}), (std::pair{2ULL, 0ULL}));
+}
+
+TEST_F(ExecutorTest, NothingChangesWhenTheFirstElementFaults)
+{
+  regs.rsi = 0xDEAD00005000;
+  regs.rdi = 0xBEEF00006000;
+  regs.rcx = 0x7777000000000003;
+  for (const auto &code : {std::vector<std::uint8_t>{0x67, 0xF3, 0x6E}, {0x67, 0xF3, 0x6D}, {0xF3, 0x6F}}) {
+    const user_regs_struct before = regs;
+    const Execution faulted = run(code);
+    EXPECT_EQ(faulted.result, Execution::Result::faulted);
+    EXPECT_EQ(faulted.record.count, 0u);
+    EXPECT_EQ(std::make_tuple(regs.rsi, regs.rdi, regs.rcx, regs.rip),
+              std::make_tuple(before.rsi, before.rdi, before.rcx, before.rip));
+  }
+}
+
+TEST_F(ExecutorTest, InsNeverWritesPartOfAnElement)
+{
+  memory.map(0x10000, FakeMemory::Access::read_write, 0xEE);
+  memory.map(0x11000, FakeMemory::Access::read_only, 0xEE);
+  ports.write(0x3FF, 1, 0x5A);
+  regs.rdx = 0x3FE;  // MSR and scratch: 0xB0, 0x5A
+  const auto instruction = decode_port_instruction(std::vector<std::uint8_t>{0xF3, 0x66, 0x6D});  // rep insw
+  regs.rdi = 0x10FFD;
+  regs.rcx = 2;  // the second word straddles into the read-only page
+  const Execution straddling = execute(*instruction, regs, permissions, memory, ports, true);
+  EXPECT_EQ(straddling.record.count, 1u);
+  EXPECT_EQ(memory.at(0x10FFD), 0xB0);
+  EXPECT_EQ(memory.at(0x10FFE), 0x5A);
+  EXPECT_EQ(straddling.result, Execution::Result::faulted);
+  EXPECT_EQ(memory.at(0x10FFF), 0xEE);  // the byte before the boundary keeps its old value
+  EXPECT_EQ(straddling.fault.si_code, SEGV_ACCERR);
+  EXPECT_EQ(straddling.fault.si_addr, reinterpret_cast<void *>(0x11000));
+}
+
+TEST_F(ExecutorTest, DownwardElementFaultsAtTheFirstInaccessibleByte)
+{
+  memory.map(0x20000, FakeMemory::Access::read_only, 'x');  // 0x21000 is unmapped
+  regs.eflags = direction_flag;
+  regs.rsi = 0x20FFE;  // a dword running up into the unmapped page
+  const Execution faulted = run({0x6F});
+  EXPECT_EQ(faulted.result, Execution::Result::faulted);
+  EXPECT_EQ(faulted.fault.si_code, SEGV_MAPERR);
+  EXPECT_EQ(faulted.fault.si_addr, reinterpret_cast<void *>(0x21000));
+  EXPECT_EQ(regs.rsi, 0x20FFEu);
+}
+
+TEST_F(ExecutorTest, BelowZeroAndNonCanonical)
+{
+  memory.map(0, FakeMemory::Access::read_only, 'z');
+  regs.eflags = direction_flag;
+  regs.rsi = 2;
+  regs.rcx = 5;
+  const Execution below_zero = run({0xF3, 0x6E});  // std; rep outsb from 2 down past 0, into the kernel's half
+  EXPECT_EQ(below_zero.result, Execution::Result::faulted);
+  EXPECT_EQ(sent, "zzz");
+  EXPECT_EQ((std::pair{regs.rsi, regs.rcx}), (std::pair{~0ULL, 2ULL}));
+  EXPECT_EQ(below_zero.fault.si_code, SEGV_MAPERR);
+  EXPECT_EQ(below_zero.fault.si_addr, reinterpret_cast<void *>(~0ULL));
+
+  regs.eflags = 0;
+  regs.rsi = 0x8000000000000000;
+  const Execution non_canonical = run({0xF3, 0x6E});  // #GP: from the kernel, address 0
+  EXPECT_EQ(non_canonical.fault.si_code, SI_KERNEL);
+  EXPECT_EQ(non_canonical.fault.si_addr, nullptr);
+  EXPECT_EQ(regs.rsi, 0x8000000000000000u);
+  EXPECT_EQ(sent, "zzz");
+}
+
+TEST_F(ExecutorTest, OperandSizeAndPermissions)
+{
+  regs.rax = 0x11223344;
+  EXPECT_EQ(run({0x66, 0x48, 0xEF}).record.bytes.size(), 4u);  // REX.W right before the opcode wins over 0x66
+  EXPECT_EQ(run({0x48, 0x66, 0xEF}).record.bytes.size(), 2u);  // a REX prefix not before the opcode counts for nothing
+  IoPermissions none;
+  const auto out = decode_port_instruction(std::vector<std::uint8_t>{0xEE});
+  EXPECT_EQ(execute(*out, regs, none, memory, ports, true).result, Execution::Result::not_permitted);
+  EXPECT_FALSE(decode_port_instruction(std::vector<std::uint8_t>{0xF0, 0xEE}));  // LOCK: #UD, not a port access
+}
+
+}  // namespace
+}  // namespace vuart
