@@ -21,13 +21,14 @@ std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std:
 {
   std::vector<iovec> local_pieces;
   std::vector<iovec> remote_pieces;
-  const std::uint64_t end = address + size;
-  for (std::uint64_t piece = address; piece < end;) {
-    const std::uint64_t next = std::min(end, (piece & ~(page_size - 1)) + page_size);
-    local_pieces.push_back({local + (piece - address), next - piece});
+  // Lengths, not end addresses: a range may end at the top of the address space.
+  for (std::size_t done = 0; done < size;) {
+    const std::uint64_t piece = address + done;
+    const std::size_t length = std::min<std::uint64_t>(size - done, page_size - piece % page_size);
+    local_pieces.push_back({local + done, length});
     // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never dereferenced here
-    remote_pieces.push_back({reinterpret_cast<void *>(piece), next - piece});
-    piece = next;
+    remote_pieces.push_back({reinterpret_cast<void *>(piece), length});
+    done += length;
   }
   if (direction == Direction::down) {
     std::reverse(local_pieces.begin(), local_pieces.end());

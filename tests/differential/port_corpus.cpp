@@ -1,0 +1,468 @@
+// port_corpus CASE: port instructions with their edge cases, each run with
+// chosen registers in a stub of its own, printing what the program observes:
+// the registers afterwards, the signal, its code and address, and a digest of
+// the memory it may write. What goes out goes to COM1. The same static binary
+// runs under vuart and in a virtual machine, and the outputs must agree.
+//
+// port_corpus random SEED SEQUENCES: seeded random short sequences of port
+// instructions (prefixes, widths, counts, direction, addresses near page edges
+// and near 4 GiB).
+#include <asm/prctl.h>
+#include <pthread.h>
+#include <sys/io.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+struct Registers {
+  std::uint64_t rax, rcx, rdx, rsi, rdi, flags;
+};
+
+constexpr std::uint64_t direction_flag = 1U << 10;
+constexpr std::uint64_t code_base = 0x30000000;
+constexpr std::uint64_t gs_base = 0x200000000;
+constexpr std::uint64_t page = 4096;
+constexpr std::uint16_t com1 = 0x3F8;
+
+struct Area {
+  std::uint64_t address;
+  int protection;
+};
+// Readable and writable pages, a read-only one, a hole, an inaccessible one, the
+// pages below 4 GiB, and the pages GS addresses with 32-bit indexes.
+constexpr std::array<Area, 10> areas = {{{0x40000000, PROT_READ | PROT_WRITE},
+                                         {0x40001000, PROT_READ | PROT_WRITE},
+                                         {0x40002000, PROT_READ},
+                                         {0x40004000, PROT_READ | PROT_WRITE},
+                                         {0x40005000, PROT_NONE},
+                                         {0xFFFFE000, PROT_READ | PROT_WRITE},
+                                         {0xFFFFF000, PROT_READ | PROT_WRITE},
+                                         {gs_base, PROT_READ | PROT_WRITE},
+                                         {gs_base + 0xFFFFF000, PROT_READ | PROT_WRITE},
+                                         {0x40006000, PROT_READ | PROT_WRITE}}};
+
+std::uint8_t pattern(std::uint64_t address, unsigned seed)
+{
+  // Below 0x80: a byte that lands in the line control register never sets DLAB.
+  return static_cast<std::uint8_t>(((address >> 3) ^ (address * 13) ^ seed) & 0x7F);
+}
+
+void fill(unsigned seed)
+{
+  for (const Area &area : areas) {
+    if ((area.protection & PROT_WRITE) != 0) {
+      auto *bytes = reinterpret_cast<std::uint8_t *>(area.address);
+      for (std::uint64_t i = 0; i < page; ++i) {
+        bytes[i] = pattern(area.address + i, seed);
+      }
+    }
+  }
+}
+
+std::uint64_t memory_digest()
+{
+  std::uint64_t hash = 0xcbf29ce484222325;
+  for (const Area &area : areas) {
+    if ((area.protection & PROT_WRITE) != 0) {
+      const auto *bytes = reinterpret_cast<const std::uint8_t *>(area.address);
+      for (std::uint64_t i = 0; i < page; ++i) {
+        hash = (hash ^ bytes[i]) * 0x100000001b3;
+      }
+    }
+  }
+  return hash;
+}
+
+void set_up()
+{
+  for (const Area &area : areas) {
+    void *mapped = mmap(reinterpret_cast<void *>(area.address), page, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (mapped != reinterpret_cast<void *>(area.address)) {
+      std::printf("mmap %#lx: %s\n", area.address, std::strerror(errno));
+      std::exit(1);
+    }
+  }
+  fill(0);
+  for (const Area &area : areas) {
+    mprotect(reinterpret_cast<void *>(area.address), page, area.protection);
+  }
+  if (mmap(reinterpret_cast<void *>(code_base), page, PROT_READ | PROT_WRITE | PROT_EXEC,
+           MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0) != reinterpret_cast<void *>(code_base) ||
+      syscall(SYS_arch_prctl, ARCH_SET_GS, gs_base) != 0) {
+    std::printf("set up: %s\n", std::strerror(errno));
+    std::exit(1);
+  }
+}
+
+// COM1 as a known start: no interrupts, FIFOs reset, 8 data bits, no modem lines.
+void reset_uart()
+{
+  outb(0x00, com1 + 1);
+  outb(0x06, com1 + 2);
+  outb(0x03, com1 + 3);
+  outb(0x00, com1 + 4);
+  for (const int offset : {2, 5, 6, 0}) {
+    inb(static_cast<unsigned short>(com1 + offset));
+  }
+}
+
+sigjmp_buf recovery;
+struct Fault {
+  int signal;
+  int code;
+  std::uint64_t address;
+  std::uint64_t at;  // offset of the faulting instruction in the stub
+} fault;
+Registers observed;
+
+void catch_signal(int signal, siginfo_t *info, void *context)
+{
+  const auto *registers = static_cast<ucontext_t *>(context)->uc_mcontext.gregs;
+  fault = {signal, info->si_code, reinterpret_cast<std::uint64_t>(info->si_addr),
+           static_cast<std::uint64_t>(registers[REG_RIP]) - code_base};
+  observed = {static_cast<std::uint64_t>(registers[REG_RAX]), static_cast<std::uint64_t>(registers[REG_RCX]),
+              static_cast<std::uint64_t>(registers[REG_RDX]), static_cast<std::uint64_t>(registers[REG_RSI]),
+              static_cast<std::uint64_t>(registers[REG_RDI]), static_cast<std::uint64_t>(registers[REG_EFL])};
+  siglongjmp(recovery, 1);
+}
+
+void catch_signals()
+{
+  struct sigaction action {};
+  action.sa_sigaction = catch_signal;
+  action.sa_flags = SA_SIGINFO;
+  for (const int signal : {SIGSEGV, SIGILL, SIGBUS}) {
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+constexpr std::uint8_t prologue[] = {
+    0x49, 0x89, 0xFB,        // mov r11, rdi
+    0x49, 0x8B, 0x03,        // mov rax, [r11]
+    0x49, 0x8B, 0x4B, 0x08,  // mov rcx, [r11 + 8]
+    0x49, 0x8B, 0x53, 0x10,  // mov rdx, [r11 + 16]
+    0x49, 0x8B, 0x73, 0x18,  // mov rsi, [r11 + 24]
+    0x49, 0x8B, 0x7B, 0x20,  // mov rdi, [r11 + 32]
+    0x41, 0xFF, 0x73, 0x28,  // push qword [r11 + 40]
+    0x9D,                    // popfq
+};
+constexpr std::uint8_t epilogue[] = {
+    0x9C,                    // pushfq
+    0x41, 0x8F, 0x43, 0x28,  // pop qword [r11 + 40]
+    0xFC,                    // cld
+    0x49, 0x89, 0x03,        // mov [r11], rax
+    0x49, 0x89, 0x4B, 0x08,  // mov [r11 + 8], rcx
+    0x49, 0x89, 0x53, 0x10,  // mov [r11 + 16], rdx
+    0x49, 0x89, 0x73, 0x18,  // mov [r11 + 24], rsi
+    0x49, 0x89, 0x7B, 0x20,  // mov [r11 + 32], rdi
+    0xC3,                    // ret
+};
+
+// Runs one instruction with the given registers and prints what became of them;
+// returns the signal that stopped it, or 0.
+int run(const std::vector<std::uint8_t> &code, Registers registers)
+{
+  auto *stub = reinterpret_cast<std::uint8_t *>(code_base);
+  std::memcpy(stub, prologue, sizeof prologue);
+  std::memcpy(stub + sizeof prologue, code.data(), code.size());
+  std::memcpy(stub + sizeof prologue + code.size(), epilogue, sizeof epilogue);
+  std::string hex;
+  for (const std::uint8_t byte : code) {
+    char pair[3];
+    std::snprintf(pair, sizeof pair, "%02x", byte);
+    hex += pair;
+  }
+  std::printf("%s rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d -> ", hex.c_str(), registers.rax, registers.rcx,
+              registers.rdx, registers.rsi, registers.rdi, (registers.flags & direction_flag) != 0);
+  registers.flags &= direction_flag;
+  registers.flags |= 0x202;
+  observed = registers;
+  int stopped_by = 0;
+  if (sigsetjmp(recovery, 1) == 0) {
+    reinterpret_cast<void (*)(Registers *)>(code_base)(&observed);
+    std::printf("ok");
+  } else if (fault.at != sizeof prologue) {
+    std::printf("signal %d outside the instruction, at %lu", fault.signal, fault.at);
+  } else {
+    std::printf("%s code=%d addr=%lx", sigabbrev_np(fault.signal), fault.code, fault.address);
+    stopped_by = fault.signal;
+  }
+  std::printf(" rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d mem=%016lx\n", observed.rax, observed.rcx,
+              observed.rdx, observed.rsi, observed.rdi, (observed.flags & direction_flag) != 0, memory_digest());
+  std::fflush(stdout);
+  return stopped_by;
+}
+
+bool grant_all()
+{
+  if (iopl(3) != 0) {
+    return false;
+  }
+  reset_uart();
+  return true;
+}
+
+constexpr std::uint64_t df = direction_flag;
+
+// Each class with its edge cases: {code, rax, rcx, rdx, rsi, rdi, flags}.
+struct Entry {
+  std::vector<std::uint8_t> code;
+  Registers registers;
+};
+
+void run_all(const std::vector<Entry> &entries)
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  for (const Entry &entry : entries) {
+    run(entry.code, entry.registers);
+  }
+}
+
+void in_and_out()
+{
+  const std::uint64_t rax = 0x1122334455667748;
+  run_all({{{0xEE}, {rax, 0, com1, 0, 0, 0}},
+           {{0x66, 0xEF}, {rax, 0, 0xABCD0000 | com1, 0, 0, 0}},
+           {{0xEF}, {0x00000000007F7F41, 0, com1, 0, 0, 0}},
+           {{0xE6, 0x80}, {rax, 0, 0, 0, 0, 0}},
+           {{0xE4, 0x80}, {rax, 0, 0, 0, 0, 0}},
+           {{0x66, 0xE5, 0x80}, {rax, 0, 0, 0, 0, 0}},
+           {{0xE5, 0x80}, {rax, 0, 0, 0, 0, 0}},
+           {{0xEC}, {rax, 0, 0x3FD, 0, 0, 0}},
+           {{0x66, 0xED}, {rax, 0, 0x3FC, 0, 0, 0}},
+           {{0xED}, {rax, 0, 0x3FC, 0, 0, 0}},
+           {{0x66, 0x48, 0xED}, {rax, 0, 0x3FC, 0, 0, 0}},  // REX.W right before the opcode: 32 bits
+           {{0xF3, 0xEE}, {0x42, 0, com1, 0, 0, 0}}});
+}
+
+void strings()
+{
+  run_all({{{0xF3, 0x6E}, {0, 5, com1, 0x40000FFE, 0, 0}},  // across a page boundary
+           {{0xF3, 0x6E}, {0, 5, com1, 0x40001002, 0, df}},
+           {{0xF3, 0x66, 0x6F}, {0, 3, com1, 0x40000100, 0, 0}},
+           {{0xF3, 0x6F}, {0, 2, com1, 0x40000200, 0, df}},
+           {{0xF2, 0x6E}, {0, 2, com1, 0x40000300, 0, 0}},
+           {{0x6E}, {0, 7, com1, 0x40000400, 0, df}},
+           {{0xF3, 0x6E}, {0, 0, com1, 0x40000500, 0, 0}},
+           {{0xF3, 0x6C}, {0, 4, 0x3FD, 0, 0x40000600, 0}},
+           {{0xF3, 0x66, 0x6D}, {0, 3, 0x3FC, 0, 0x40001FFC, 0}},
+           {{0xF3, 0x6D}, {0, 3, 0x3F9, 0, 0x40000700, df}},
+           {{0x6D}, {0, 9, 0x3FC, 0, 0x40000800, 0}}});
+}
+
+void faults()
+{
+  run_all({{{0xF3, 0x6E}, {0, 20, com1, 0x40002FF6, 0, 0}},        // the read-only page, then the hole
+           {{0xF3, 0x6E}, {0, 20, com1, 0x40004005, 0, df}},       // down into the hole
+           {{0xF3, 0x6E}, {0, 20, com1, 0x40004FFA, 0, 0}},        // into the inaccessible page
+           {{0xF3, 0x6C}, {0, 9, 0x3FD, 0, 0x40001FFC, 0}},        // ins into the read-only page
+           {{0xF3, 0x66, 0x6D}, {0, 3, 0x3FC, 0, 0x40001FFB, 0}},  // a word straddling into it
+           {{0xF3, 0x6D}, {0, 2, 0x3FC, 0, 0x40000FFE, 0}},
+           {{0x6F}, {0, 0, com1, 0x40002FFE, 0, df}},  // down, but the dword runs up into the hole
+           {{0xF3, 0x6D}, {0, 2, 0x3FC, 0, 0x40006FFE, df}},
+           {{0x6E}, {0, 0, com1, 0x40003000, 0, 0}}});
+}
+
+void address_size_32()
+{
+  const std::uint64_t junk = 0xABCD00000000;
+  run_all({{{0x67, 0xF3, 0x6E}, {0, 6, com1, junk | 0xFFFFFFFD, 0, 0}},  // wraps to 0, unmapped
+           {{0x67, 0xF3, 0x6E}, {0, junk | 3, com1, junk | 0xFFFFFFF0, 0, 0}},
+           {{0x67, 0xF3, 0x6E}, {0, junk | 3, com1, junk | 0x5000, 0, 0}},  // faults at once: nothing changes
+           {{0x67, 0xF3, 0x65, 0x6E}, {0, 8, com1, 0xFFFFFFFC, 0, 0}},     // GS:ESI wraps within GS's pages
+           {{0x67, 0x65, 0xF3, 0x6E}, {0, 8, com1, 3, 0, df}},
+           {{0x67, 0xF3, 0x6C}, {0, 5, 0x3FD, 0, junk | 0xFFFFFFFE, 0}},
+           {{0x67, 0xF3, 0x6E}, {0, junk, com1, 0x40000000, 0, 0}},  // ECX 0, whatever RCX's upper half
+           {{0x67, 0x6E}, {0, 0, com1, junk | 0xFFFFFFFF, 0, 0}}});
+}
+
+void canonical()
+{
+  run_all({{{0xF3, 0x6E}, {0, 4, com1, 0x8000000000000000, 0, 0}},
+           {{0xF3, 0x6C}, {0, 4, 0x3FD, 0, 0x0000800000000000, 0}},
+           {{0xF3, 0x6E}, {0, 4, com1, 0x00007FFFFFFFFFFE, 0, 0}},
+           {{0xF3, 0x6E}, {0, 4, com1, 0xFFFF800000000000, 0, 0}},
+           {{0xF3, 0x6E}, {0, 4, com1, 1, 0, df}},
+           {{0xF3, 0x65, 0x6E}, {0, 4, com1, 0x7FFFFFFFFFFF0000, 0, 0}}});
+}
+
+void requests()
+{
+  errno = 0;
+  std::printf("iopl(0x100000003) = %ld errno=%d\n", syscall(SYS_iopl, 0x100000003UL), errno);
+  errno = 0;
+  std::printf("iopl(4) = %d errno=%d\n", iopl(4), errno);
+  std::printf("iopl(0) = %d\n", iopl(0));
+  std::printf("ioperm(0x3f8, 2, 1) = %d\n", ioperm(com1, 2, 1));
+  catch_signals();
+  run({0x66, 0xEF}, {0x4241, 0, com1, 0, 0, 0});
+  run({0xEF}, {0x44434241, 0, com1, 0, 0, 0});  // reaches 0x3FA, which is not granted
+  run({0xEC}, {0, 0, 0x3FA, 0, 0, 0});
+}
+
+void *exec_from_thread(void *)
+{
+  ioperm(com1, 8, 1);
+  char self[] = "/proc/self/exe";
+  char name[] = "exec-child";
+  char *const argv[] = {self, name, nullptr};
+  execv(self, argv);
+  std::printf("execv: %s\n", std::strerror(errno));
+  return nullptr;
+}
+
+void exec_thread()
+{
+  pthread_t thread;
+  pthread_create(&thread, nullptr, exec_from_thread, nullptr);
+  pthread_join(thread, nullptr);
+}
+
+void exec_child()
+{
+  catch_signals();
+  run({0xEE}, {'X', 0, com1, 0, 0, 0});  // the permission came through execve
+}
+
+void random_sequences(unsigned seed, unsigned sequences)
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  std::mt19937_64 generator(seed);
+  const auto below = [&](std::uint64_t n) { return generator() % n; };
+  static constexpr std::array<std::uint8_t, 12> opcodes = {0xE4, 0xE5, 0xE6, 0xE7, 0xEC, 0xED,
+                                                           0xEE, 0xEF, 0x6C, 0x6D, 0x6E, 0x6F};
+  static constexpr std::array<std::uint8_t, 8> null_segments_and_more = {0x66, 0x67, 0xF2, 0xF3,
+                                                                         0x2E, 0x36, 0x3E, 0x26};
+  static constexpr std::array<std::uint64_t, 16> addresses = {
+      0x40000000, 0x40001000, 0x40002000, 0x40003000, 0x40004000, 0x40005000, 0x40006000, 0x40007000,
+      0x40000800, 0xFFFFF000, 0x100000000, 0xFFFFE000, 0, gs_base, 0x8000000000000000, 0x0000800000000000};
+  static constexpr std::array<std::uint64_t, 4> upper_halves = {0, 1ULL << 32, 0xDEAD00000000, 0xFFFFFFFF00000000};
+  static constexpr std::array<std::uint64_t, 10> counts = {0, 1, 2, 3, 5, 8, 17, 100, 1000, 5000};
+  const auto address = [&] {
+    const std::uint64_t near = addresses[below(addresses.size())] + below(17) - 8;
+    return below(4) == 0 && near < (1ULL << 32) ? near | upper_halves[below(upper_halves.size())] : near;
+  };
+  for (unsigned sequence = 0; sequence < sequences; ++sequence) {
+    fill(sequence + 1);
+    std::printf("sequence %u\n", sequence);
+    const auto length = 1 + below(4);
+    for (std::uint64_t i = 0; i < length; ++i) {
+      std::vector<std::uint8_t> code;
+      bool gs = false;
+      for (auto prefixes = below(4); prefixes > 0; --prefixes) {
+        if (below(6) == 0) {
+          gs = true;  // after the others: QEMU and this processor disagree on GS before DS
+        } else {
+          code.push_back(null_segments_and_more[below(null_segments_and_more.size())]);
+        }
+      }
+      if (gs) {
+        code.push_back(0x65);
+      }
+      if (below(3) == 0) {
+        code.push_back(static_cast<std::uint8_t>(0x40 + below(16)));  // REX: only right before the opcode
+      }
+      const std::uint8_t opcode = opcodes[below(opcodes.size())];
+      code.push_back(opcode);
+      if ((opcode & 0xF0U) == 0xE0 && (opcode & 0x08U) == 0) {
+        code.push_back(0x80);
+      }
+      // Reads may come from any of COM1's registers that a dword access leaves inside its block;
+      // writes go to the data register only, with bytes below 0x80, so the line set-up stays.
+      const bool reads = opcode == 0xE4 || opcode == 0xE5 || opcode == 0xEC || opcode == 0xED || opcode == 0x6C ||
+                         opcode == 0x6D;
+      const std::uint64_t port = reads ? 0x3F8 + below(5) : com1;
+      const std::uint64_t rax = generator() & 0x7F7F7F7F7F7F7F7F;
+      const std::uint64_t rcx = counts[below(counts.size())] | (below(4) == 0 ? upper_halves[below(4)] : 0);
+      run(code, {rax, rcx, (generator() & 0xFFFFFFFFFFFF0000) | port, address(), address(), below(2) * df});
+    }
+  }
+}
+
+// Where QEMU's processor model is not the hardware: each case prints what the
+// processor does, found with the port instruction where port access is granted
+// and with the equivalent memory string instruction where it is not.
+void hardware_rules()
+{
+  catch_signals();
+  const bool ports = grant_all();
+  const int lock = run({0xF0, 0xEE}, {'L', 0, com1, 0, 0, 0});  // #UD on the processor, before any permission check
+  std::printf("rule: lock out: %s\n", lock != 0 ? sigabbrev_np(lock) : "executed");
+
+  // Operand size with a REX.W that is not right before the opcode.
+  for (const auto &prefixes : {std::vector<std::uint8_t>{0x48, 0x66}, {0x66, 0x48}, {0x48, 0x66, 0x2E}}) {
+    std::vector<std::uint8_t> code = prefixes;
+    code.push_back(ports ? 0x6D : 0xAD);  // insw/insd, or lodsw/lodsd
+    run(code, {0, 0, 0x3FC, 0x40000000, 0x40000000, 0});
+    std::printf("rule: operand size after");
+    for (const std::uint8_t prefix : prefixes) {
+      std::printf(" %02x", prefix);
+    }
+    std::printf(": %lu bytes\n", (ports ? observed.rdi : observed.rsi) - 0x40000000);
+  }
+
+  // A GS override followed by a DS one: which base the source comes from.
+  // 0xFFFFF010 is mapped both as it is and from GS's base.
+  constexpr std::uint64_t source = 0xFFFFF010;
+  *reinterpret_cast<char *>(gs_base + source) = 'G';
+  *reinterpret_cast<char *>(source) = 'D';
+  if (ports) {
+    outb(0x10, com1 + 4);  // loopback: what is sent comes back
+    run({0x65, 0x3E, 0x6E}, {0, 0, com1, source, 0, 0});
+    std::printf("rule: segment after 65 3e: %c\n", inb(com1));
+    outb(0x00, com1 + 4);
+  } else {
+    run({0x65, 0x3E, 0xAC}, {0, 0, com1, source, 0, 0});  // lodsb
+    std::printf("rule: segment after 65 3e: %c\n", static_cast<char>(observed.rax));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+  const std::string_view which = argc > 1 ? argv[1] : "";
+  set_up();
+  catch_signals();
+  const struct {
+    std::string_view name;
+    void (*run)();
+  } cases[] = {{"in-out", in_and_out},    {"strings", strings},         {"faults", faults},
+               {"addr32", address_size_32}, {"canonical", canonical},     {"requests", requests},
+               {"exec-thread", exec_thread}, {"exec-child", exec_child}, {"hardware", hardware_rules}};
+  for (const auto &entry : cases) {
+    if (entry.name == which) {
+      entry.run();
+      return 0;
+    }
+  }
+  if (which == "random" && argc == 4) {
+    random_sequences(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)),
+                     static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+    return 0;
+  }
+  std::fprintf(stderr, "usage: port_corpus CASE | random SEED SEQUENCES\n");
+  return 2;
+}
