@@ -54,23 +54,52 @@ bool protect_self()
   return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 }
 
-CallerSignals take_over_signals(const sigset_t &handled)
+namespace {
+
+volatile sig_atomic_t forward_to = 0;
+
+void forward(int signal, siginfo_t *info, void * /*context*/)
+{
+  const int saved_errno = errno;
+  const pid_t program = forward_to;
+  if (program > 0 && !(info->si_code == SI_KERNEL && getpgid(program) == getpgrp())) {
+    kill(program, signal);
+  }
+  errno = saved_errno;
+}
+
+}  // namespace
+
+CallerSignals take_over_signals()
 {
   CallerSignals caller{};
   struct sigaction action {};
-  action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
   sigaction(SIGCHLD, &action, &caller.child);
   action.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &action, &caller.pipe);
-  sigprocmask(SIG_BLOCK, &handled, &caller.mask);
+  action.sa_sigaction = forward;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
+    sigaction(forwarded_signals[i], &action, &caller.forwarded[i]);
+  }
+  sigprocmask(SIG_SETMASK, nullptr, &caller.mask);
   return caller;
+}
+
+void forward_signals_to(pid_t program)
+{
+  forward_to = program;
 }
 
 void restore_signals(const CallerSignals &caller)
 {
   sigaction(SIGCHLD, &caller.child, nullptr);
   sigaction(SIGPIPE, &caller.pipe, nullptr);
+  for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
+    sigaction(forwarded_signals[i], &caller.forwarded[i], nullptr);
+  }
   sigprocmask(SIG_SETMASK, &caller.mask, nullptr);
 }
 

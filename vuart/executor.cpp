@@ -65,7 +65,8 @@ std::uint64_t elements_in_run(std::uint64_t index, std::uint64_t first, unsigned
     if (first < lower_half_end) {
       most = std::min(most, (lower_half_end - first) / width);
     } else {
-      most = std::min(most, (0 - first) / width);
+      // An element may run past the top of the address space: it goes alone.
+      most = std::min(most, std::max<std::uint64_t>(1, (0 - first) / width));
     }
   } else {
     // Going down, the index wraps below 0 (a 64-bit one into the kernel's half).

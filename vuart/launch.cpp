@@ -63,13 +63,14 @@ class FilterBuilder {
 constexpr std::uint32_t x32_call = 0x40000000;  // __X32_SYSCALL_BIT
 constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 
-// Stops for vuart the port-access requests, every write to fds 1 and 2, and
+// Stops for vuart the port-access requests, every write to fds 1 and 2 (when
+// the trace records them), and
 // changes of SIGSEGV's disposition (a port fault may change it and vuart must put
 // it back). Refuses, in every ABI, clone with CLONE_UNTRACED, which would escape
 // tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so
 // that libc falls back to clone. Everything else runs untouched. Port requests of
 // other ABIs go to the kernel, which refuses them for want of CAP_SYS_RAWIO.
-std::vector<sock_filter> build_filter()
+std::vector<sock_filter> build_filter(bool trap_writes)
 {
   using Label = FilterBuilder::Label;
   FilterBuilder filter;
@@ -90,7 +91,9 @@ std::vector<sock_filter> build_filter()
     filter.jump_if_equal(static_cast<std::uint32_t>(port_request), Label::trace);
   }
   for (const long write : {SYS_write, SYS_writev, SYS_pwrite64, SYS_pwritev, SYS_pwritev2}) {
-    filter.jump_if_equal(static_cast<std::uint32_t>(write), Label::check_fd);
+    if (trap_writes) {
+      filter.jump_if_equal(static_cast<std::uint32_t>(write), Label::check_fd);
+    }
   }
   filter.jump_if_equal(SYS_rt_sigaction, Label::check_signal);
   filter.jump_if_equal(SYS_clone, Label::check_clone);
@@ -135,7 +138,7 @@ std::vector<sock_filter> build_filter()
 
 pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
 {
-  static const std::vector<sock_filter> filter = build_filter();
+  const std::vector<sock_filter> filter = build_filter(request.trap_writes);
   std::vector<char *> argv;
   argv.reserve(request.command.size() + 1);
   for (const std::string &argument : request.command) {

@@ -27,6 +27,7 @@ struct LaunchRequest {
   int stdout_fd;  // when not negative, the child's standard output
   const CallerSignals &caller_signals;
   long ptrace_options;
+  bool trap_writes;  // stop writes to fds 1 and 2, for the trace
 };
 
 // Forks a child, seizes it with the given ptrace options while it waits, and lets

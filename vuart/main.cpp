@@ -1,7 +1,6 @@
 // vuart: runs a program against a virtual serial port at COM1 and records what it sends.
 
 #include <fcntl.h>
-#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +17,6 @@
 #include "tracer.h"
 
 namespace {
-
-// Signals vuart passes on to the program, besides SIGCHLD, which it waits for.
-constexpr std::array forwarded_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2};
 
 // Opened without truncating, so that two names for one file are found before either is emptied.
 vuart::UniqueFd open_output(const std::string &path, const char *what)
@@ -125,21 +121,10 @@ int run(int argc, char **argv)
     com1_input.emplace(com1_input_file.get(), "COM1 input file " + options.com1_input_path);
   }
 
-  sigset_t handled;
-  sigemptyset(&handled);
-  sigaddset(&handled, SIGCHLD);
-  for (const int signal : forwarded_signals) {
-    sigaddset(&handled, signal);
-  }
-  const vuart::CallerSignals caller_signals = vuart::take_over_signals(handled);
-  vuart::UniqueFd signals(signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!signals.valid()) {
-    vuart::report_errno("signalfd");
-    return vuart::status_own_failure;
-  }
+  const vuart::CallerSignals caller_signals = vuart::take_over_signals();
 
   vuart::Tracer tracer(options, caller_signals, standard_output, com1, trace, com1_input ? &*com1_input : nullptr);
-  const vuart::RunSummary summary = tracer.run(signals.get());
+  const vuart::RunSummary summary = tracer.run();
   if (!options.quiet && !summary.ending.empty()) {
     vuart::report(base_name(options.command[0]) + " " + summary.ending + "; COM1 received " +
                   std::to_string(com1.total()) + " bytes from " + std::to_string(summary.port_instructions) +

@@ -119,7 +119,7 @@ Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outp
 {
 }
 
-RunSummary Tracer::run(int signals)
+RunSummary Tracer::run()
 {
   UniqueFd pty_slave;
   if (options_.pty) {
@@ -138,7 +138,8 @@ RunSummary Tracer::run(int signals)
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
-  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options}, UniqueFd(pipe_ends[1]));
+  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled()},
+                     UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     report_errno("start the program");
     return {status_own_failure, "", 0};
@@ -151,29 +152,11 @@ RunSummary Tracer::run(int signals)
   segv->handler = inherited.sa_handler == SIG_IGN ? sig_ign : 0;
   threads_[main_pid_] = Thread{main_pid_, {}, std::nullopt, std::nullopt, std::move(segv), std::nullopt};
 
-  while (!main_status_) {
-    std::array<pollfd, 2> watched{{{signals, POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
-    if (poll(watched.data(), pty_master_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) {
-      report_errno("poll");
-      return {status_own_failure, "", 0};
-    }
-    if (watched[1].revents != 0) {
-      drain_pty();
-    }
-    signalfd_siginfo signal{};
-    while (read(signals, &signal, sizeof signal) == sizeof signal) {
-      if (signal.ssi_signo != SIGCHLD) {
-        handle_signal(signal);
-      }
-    }
-    int status = 0;
-    pid_t tid;
-    while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
-      handle_stop(tid, WaitStatus{status});
-      for (const auto &[ended, how] : std::exchange(ended_meanwhile_, {})) {
-        handle_stop(ended, how);
-      }
-    }
+  forward_signals_to(main_pid_);
+  if (pty_master_.valid()) {
+    wait_and_drain();
+  } else {
+    wait();
   }
   end_everything();
   drain_pty();
@@ -203,19 +186,60 @@ RunSummary Tracer::run(int signals)
   return summary;
 }
 
-bool Tracer::shares_our_process_group() const
+void Tracer::wait()
 {
-  return getpgid(main_pid_) == getpgrp();
+  while (!main_status_) {
+    int status = 0;
+    const pid_t tid = waitpid(-1, &status, __WALL);
+    if (tid < 0 && errno == EINTR) {
+      continue;
+    }
+    if (tid < 0) {
+      report_errno("waitpid");
+      return;
+    }
+    handle(tid, WaitStatus{status});
+  }
 }
 
-void Tracer::handle_signal(const signalfd_siginfo &signal)
+void Tracer::wait_and_drain()
 {
-  // What the terminal sends goes to its whole foreground process group: when the
-  // program is in vuart's, it has the signal already.
-  if (signal.ssi_code == SI_KERNEL && shares_our_process_group()) {
+  // The program's terminal must be drained while it runs, not only at its stops.
+  sigset_t child;
+  sigemptyset(&child);
+  sigaddset(&child, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &child, nullptr);
+  UniqueFd child_events(signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!child_events.valid()) {
+    report_errno("signalfd");
     return;
   }
-  kill(main_pid_, static_cast<int>(signal.ssi_signo));
+  while (!main_status_) {
+    std::array<pollfd, 2> watched{{{child_events.get(), POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
+    if (poll(watched.data(), pty_master_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) {
+      report_errno("poll");
+      return;
+    }
+    if (watched[1].revents != 0) {
+      drain_pty();
+    }
+    signalfd_siginfo ignored{};
+    while (read(child_events.get(), &ignored, sizeof ignored) == sizeof ignored) {
+    }
+    int status = 0;
+    pid_t tid;
+    while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
+      handle(tid, WaitStatus{status});
+    }
+  }
+}
+
+void Tracer::handle(pid_t tid, WaitStatus status)
+{
+  handle_stop(tid, status);
+  for (const auto &[ended, how] : std::exchange(ended_meanwhile_, {})) {
+    handle_stop(ended, how);
+  }
 }
 
 void Tracer::end_everything()
@@ -407,10 +431,6 @@ void Tracer::handle_seccomp(pid_t tid)
                           number == SYS_pwritev || number == SYS_pwritev2;
   const auto fd = static_cast<int>(regs->rdi);
   if (ours && write_call && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {
-    if (!trace_.enabled()) {
-      resume(tid);  // a write to fd 1 or 2 matters only to the trace
-      return;
-    }
     thread.write = PendingWrite{number, fd, regs->rsi, regs->rdx};
     resume(tid, 0, true);
     return;

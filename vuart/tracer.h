@@ -61,8 +61,7 @@ class Tracer {
   // standard_output is vuart's, which COM1 may share.
   Tracer(const Options &options, const CallerSignals &caller_signals, Output &standard_output, ByteSink &com1,
          TraceLog &trace, LineInput *com1_input = nullptr);
-  // `signals` is the signalfd of the signals vuart handles (SIGCHLD, those it forwards, job control).
-  RunSummary run(int signals);
+  RunSummary run();
 
  private:
   struct PendingWrite {
@@ -86,7 +85,9 @@ class Tracer {
   void handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags);
   void handle_exec(pid_t tid);
   void handle_segv(pid_t tid, siginfo_t info);
-  void handle_signal(const signalfd_siginfo &signal);
+  void wait();
+  void wait_and_drain();
+  void handle(pid_t tid, WaitStatus status);
   void record(pid_t tid, std::uint64_t rip, const PortInstruction &instruction, const PortRecord &record);
   void restore_segv_state(pid_t tid, const user_regs_struct &regs);
   bool call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action);
@@ -96,7 +97,6 @@ class Tracer {
   void check_outputs(pid_t tid);
   void end_everything();
   void finish(int status);
-  [[nodiscard]] bool shares_our_process_group() const;
 
   const Options &options_;
   const CallerSignals &caller_signals_;

@@ -203,8 +203,8 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
     std::printf("%s code=%d addr=%lx", sigabbrev_np(fault.signal), fault.code, fault.address);
     stopped_by = fault.signal;
   }
-  std::printf(" rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d mem=%016lx\n", observed.rax, observed.rcx,
-              observed.rdx, observed.rsi, observed.rdi, (observed.flags & direction_flag) != 0, memory_digest());
+  std::printf(" rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d mem=%016lx\n", observed.rax, observed.rcx, observed.rdx,
+              observed.rsi, observed.rdi, (observed.flags & direction_flag) != 0, memory_digest());
   std::fflush(stdout);
   return stopped_by;
 }
@@ -288,7 +288,7 @@ void address_size_32()
   run_all({{{0x67, 0xF3, 0x6E}, {0, 6, com1, junk | 0xFFFFFFFD, 0, 0}},  // wraps to 0, unmapped
            {{0x67, 0xF3, 0x6E}, {0, junk | 3, com1, junk | 0xFFFFFFF0, 0, 0}},
            {{0x67, 0xF3, 0x6E}, {0, junk | 3, com1, junk | 0x5000, 0, 0}},  // faults at once: nothing changes
-           {{0x67, 0xF3, 0x65, 0x6E}, {0, 8, com1, 0xFFFFFFFC, 0, 0}},     // GS:ESI wraps within GS's pages
+           {{0x67, 0xF3, 0x65, 0x6E}, {0, 8, com1, 0xFFFFFFFC, 0, 0}},      // GS:ESI wraps within GS's pages
            {{0x67, 0x65, 0xF3, 0x6E}, {0, 8, com1, 3, 0, df}},
            {{0x67, 0xF3, 0x6C}, {0, 5, 0x3FD, 0, junk | 0xFFFFFFFE, 0}},
            {{0x67, 0xF3, 0x6E}, {0, junk, com1, 0x40000000, 0, 0}},  // ECX 0, whatever RCX's upper half
@@ -356,8 +356,8 @@ void random_sequences(unsigned seed, unsigned sequences)
   static constexpr std::array<std::uint8_t, 8> null_segments_and_more = {0x66, 0x67, 0xF2, 0xF3,
                                                                          0x2E, 0x36, 0x3E, 0x26};
   static constexpr std::array<std::uint64_t, 16> addresses = {
-      0x40000000, 0x40001000, 0x40002000, 0x40003000, 0x40004000, 0x40005000, 0x40006000, 0x40007000,
-      0x40000800, 0xFFFFF000, 0x100000000, 0xFFFFE000, 0, gs_base, 0x8000000000000000, 0x0000800000000000};
+      0x40000000, 0x40001000, 0x40002000,  0x40003000, 0x40004000, 0x40005000, 0x40006000,         0x40007000,
+      0x40000800, 0xFFFFF000, 0x100000000, 0xFFFFE000, 0,          gs_base,    0x8000000000000000, 0x0000800000000000};
   static constexpr std::array<std::uint64_t, 4> upper_halves = {0, 1ULL << 32, 0xDEAD00000000, 0xFFFFFFFF00000000};
   static constexpr std::array<std::uint64_t, 10> counts = {0, 1, 2, 3, 5, 8, 17, 100, 1000, 5000};
   const auto address = [&] {
@@ -391,8 +391,8 @@ void random_sequences(unsigned seed, unsigned sequences)
       }
       // Reads may come from any of COM1's registers that a dword access leaves inside its block;
       // writes go to the data register only, with bytes below 0x80, so the line set-up stays.
-      const bool reads = opcode == 0xE4 || opcode == 0xE5 || opcode == 0xEC || opcode == 0xED || opcode == 0x6C ||
-                         opcode == 0x6D;
+      const bool reads =
+          opcode == 0xE4 || opcode == 0xE5 || opcode == 0xEC || opcode == 0xED || opcode == 0x6C || opcode == 0x6D;
       const std::uint64_t port = reads ? 0x3F8 + below(5) : com1;
       const std::uint64_t rax = generator() & 0x7F7F7F7F7F7F7F7F;
       const std::uint64_t rcx = counts[below(counts.size())] | (below(4) == 0 ? upper_halves[below(4)] : 0);
@@ -449,8 +449,8 @@ int main(int argc, char *argv[])
   const struct {
     std::string_view name;
     void (*run)();
-  } cases[] = {{"in-out", in_and_out},    {"strings", strings},         {"faults", faults},
-               {"addr32", address_size_32}, {"canonical", canonical},     {"requests", requests},
+  } cases[] = {{"in-out", in_and_out},       {"strings", strings},       {"faults", faults},
+               {"addr32", address_size_32},  {"canonical", canonical},   {"requests", requests},
                {"exec-thread", exec_thread}, {"exec-child", exec_child}, {"hardware", hardware_rules}};
   for (const auto &entry : cases) {
     if (entry.name == which) {
