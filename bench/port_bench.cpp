@@ -1,31 +1,57 @@
-// port_bench rep|loop BYTES: sends BYTES to COM1's data register, either as one
-// rep outsb or as a loop of single-byte out instructions.
+// port_bench MODE COUNT: what the benchmark measures, COUNT times.
+//   rep      sends COUNT bytes to COM1's data register as one rep outsb
+//   loop     sends COUNT bytes as single-byte out instructions
+//   unchecked  the same loop, without asking for permission first (for floor_tracer)
+//   writes   makes COUNT one-byte writes to standard output
+//   write    makes one write of COUNT bytes to standard output
+//   syscalls makes COUNT getppid calls
+// It is static, so that a virtual machine can run it too.
 #include <sys/io.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string_view>
 #include <vector>
 
 int main(int argc, char *argv[])
 {
-  if (argc != 3 || (std::strcmp(argv[1], "rep") != 0 && std::strcmp(argv[1], "loop") != 0)) {
-    std::fprintf(stderr, "usage: port_bench rep|loop BYTES\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: port_bench rep|loop|unchecked|writes|write|syscalls COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
-  const unsigned long bytes = std::strtoul(argv[2], nullptr, 0);
-  if (ioperm(com1, 8, 1) != 0) {
+  const std::string_view mode = argv[1];
+  const unsigned long count = std::strtoul(argv[2], nullptr, 0);
+  const bool ports = mode == "rep" || mode == "loop";
+  if (ports && ioperm(com1, 8, 1) != 0) {
     std::perror("ioperm");
     return 1;
   }
-  std::vector<unsigned char> data(bytes, 'x');
-  if (std::strcmp(argv[1], "rep") == 0) {
+  if (mode == "rep") {
+    std::vector<unsigned char> data(count, 'x');
     outsb(com1, data.data(), data.size());
-  } else {
-    for (const unsigned char byte : data) {
-      outb(byte, com1);
+  } else if (mode == "loop" || mode == "unchecked") {
+    for (unsigned long i = 0; i < count; ++i) {
+      outb('x', com1);
     }
+  } else if (mode == "writes") {
+    for (unsigned long i = 0; i < count; ++i) {
+      if (write(STDOUT_FILENO, "x", 1) != 1) {
+        return 1;
+      }
+    }
+  } else if (mode == "write") {
+    const std::vector<char> data(count, 'x');
+    return write(STDOUT_FILENO, data.data(), data.size()) == static_cast<ssize_t>(data.size()) ? 0 : 1;
+  } else if (mode == "syscalls") {
+    for (unsigned long i = 0; i < count; ++i) {
+      syscall(SYS_getppid);
+    }
+  } else {
+    std::fprintf(stderr, "port_bench: unknown mode %s\n", argv[1]);
+    return 2;
   }
   return 0;
 }

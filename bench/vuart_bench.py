@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""Prints what vuart costs: the diagnostic's full run under vuart against its
-refused run without it, and the throughput of port output through vuart.
+"""Prints what vuart costs, side by side in one run: the diagnostic's run, the
+cost of one port instruction against the floor of a ptrace design and against
+strace's cost per traced system call (and QEMU's, where it is installed), the
+throughput of one large rep outsb, the program's own writes, and vuart's peak
+memory for large transfers.
 
 Usage: bench/vuart_bench.py [BUILD_DIR]   (default: build)
 """
 
 import os
 import platform
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -16,9 +21,12 @@ BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
 VUART = os.path.join(BUILD, "vuart", "vuart")
 OUTSB = os.path.join(BUILD, "src", "outsb")
 PORT_BENCH = os.path.join(BUILD, "bench", "port_bench")
+FLOOR = os.path.join(BUILD, "bench", "floor_tracer")
+UNDER_VUART = [VUART, "-q", "--com1", "/dev/null", "--"]
+OUTS = 20_000
 
 
-def seconds(argv, repeats):
+def seconds(argv, repeats=5):
     """Median wall time of a command, its output discarded."""
     times = []
     for _ in range(repeats):
@@ -28,29 +36,95 @@ def seconds(argv, repeats):
     return statistics.median(times)
 
 
-def summary(argv):
-    done = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True, text=True)
-    return done.stderr.strip()
+def per_unit(make_argv, count, repeats=5):
+    """Seconds per unit: COUNT units less none, so start-up does not count."""
+    return (seconds(make_argv(count), repeats) - seconds(make_argv(0), repeats)) / count
+
+
+def peak_memory(argv):
+    """vuart's own peak resident size (VmHWM), sampled until it exits."""
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    peak = 0
+    while process.poll() is None:
+        try:
+            with open(f"/proc/{process.pid}/status") as status:
+                match = re.search(r"VmHWM:\s+(\d+) kB", status.read())
+                peak = max(peak, int(match.group(1)) if match else 0)
+        except (FileNotFoundError, ProcessLookupError):
+            break
+        time.sleep(0.01)
+    return peak / 1024
+
+
+def qemu_per_out(count):
+    """Seconds per single-byte out in the project's QEMU VM (TCG), net of the boot."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "vm"))
+    import vm  # noqa: E402 (only where QEMU is wanted)
+    try:
+        vm.requirements(busybox=True)
+    except vm.Unavailable:
+        return None
+    script = (f"step loop time /port_bench loop {count}\n"
+              "step none time /port_bench loop 0\n")
+    steps = vm.boot({"port_bench": PORT_BENCH}, script).steps()
+
+    def real(step):
+        match = re.search(rb"real\s+(\d+)m\s*([\d.]+)s", step.stderr)
+        return int(match.group(1)) * 60 + float(match.group(2))
+
+    return (real(steps["loop"]) - real(steps["none"])) / count
 
 
 def main():
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
     print(f"machine: {cpu}, {os.cpu_count()} cores, Linux {platform.release()}")
+    rows = []
 
-    under_vuart = [VUART, "-q", "--com1", "/dev/null", "--"]
-    direct = seconds([OUTSB], 50)
-    traced = seconds([*under_vuart, OUTSB], 50)
-    print(f"outsb refused, run directly:      {direct * 1e3:8.2f} ms (median of 50)")
-    print(f"outsb full run under vuart:       {traced * 1e3:8.2f} ms (median of 50)")
+    def row(name, value):
+        rows.append((name, value))
+        print(f"  {name:<58} {value}", flush=True)
 
-    for kind, size in (("rep", 64 << 20), ("loop", 200_000)):
-        wall = seconds([*under_vuart, PORT_BENCH, kind, str(size)], 5)
-        bare = seconds([VUART, "-q", "--com1", "/dev/null", "--", PORT_BENCH, kind, "0"], 5)
-        rate = size / max(wall - bare, 1e-9)
-        label = "one rep outsb" if kind == "rep" else "single-byte out loop"
-        print(f"{label:<22} {size:>10} bytes: {wall:7.3f} s, {rate / 1e6:10.3f} MB/s"
-              f" (less {bare * 1e3:.1f} ms start-up)")
-        print(f"  {summary([VUART, '--com1', '/dev/null', '--', PORT_BENCH, kind, str(size)])}")
+    row("outsb refused, run directly", f"{seconds([OUTSB], 50) * 1e3:.2f} ms")
+    row("outsb full run under vuart (16 port instructions)", f"{seconds([*UNDER_VUART, OUTSB], 50) * 1e3:.2f} ms")
+
+    floor = per_unit(lambda n: [FLOOR, PORT_BENCH, "unchecked", str(n)], OUTS)
+    ours = per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS)
+    pinned = ["taskset", "-c", "0"]
+    floor_pinned = per_unit(lambda n: [*pinned, FLOOR, PORT_BENCH, "unchecked", str(n)], OUTS)
+    ours_pinned = per_unit(lambda n: [*pinned, *UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS)
+    row("single-byte out: the floor (wait, get/set registers, resume)", f"{floor * 1e6:.1f} us")
+    row("single-byte out: vuart", f"{ours * 1e6:.1f} us ({ours / floor:.2f}x the floor)")
+    row("single-byte out, tracer and program on one CPU: the floor", f"{floor_pinned * 1e6:.1f} us")
+    row("single-byte out, tracer and program on one CPU: vuart",
+        f"{ours_pinned * 1e6:.1f} us ({ours_pinned / floor_pinned:.2f}x the floor)")
+    if shutil.which("strace"):
+        strace = per_unit(lambda n: ["strace", "-f", "-qq", "--seccomp-bpf", "-e", "trace=getppid", "-o", "/dev/null",
+                                     PORT_BENCH, "syscalls", str(n)], OUTS)
+        row("strace, one traced system call (two stops)", f"{strace * 1e6:.1f} us")
+        row("vuart's single-byte out against strace's traced call", f"{ours / strace:.2f}x")
+    qemu = qemu_per_out(200_000)
+    if qemu is not None:
+        row("single-byte out in the QEMU VM (TCG), net of the boot", f"{qemu * 1e6:.2f} us")
+
+    size = 64 << 20
+    wall = seconds([*UNDER_VUART, PORT_BENCH, "rep", str(size)], 3) - seconds([*UNDER_VUART, PORT_BENCH, "rep", "0"], 3)
+    row("one rep outsb of 64 MiB under vuart", f"{wall:.2f} s, {size / wall / 1e6:.0f} MB/s")
+
+    writes = 50_000
+    direct = per_unit(lambda n: [PORT_BENCH, "writes", str(n)], writes)
+    plain = per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "writes", str(n)], writes)
+    traced = per_unit(lambda n: [VUART, "-q", "--com1", "/dev/null", "--trace", "/dev/null", "--", PORT_BENCH,
+                                 "writes", str(n)], writes, 3)
+    row("one-byte write to standard output, directly", f"{direct * 1e6:.2f} us")
+    row("  under vuart", f"{plain * 1e6:.2f} us ({plain / direct:.2f}x)")
+    row("  under vuart with --trace", f"{traced * 1e6:.2f} us ({traced / direct:.2f}x)")
+
+    row("vuart's peak memory, one 1 GiB rep outsb",
+        f"{peak_memory([*UNDER_VUART, PORT_BENCH, 'rep', str(1 << 30)]):.0f} MiB")
+    row("vuart's peak memory, one 256 MiB rep outsb with --trace",
+        f"{peak_memory([VUART, '-q', '--com1', '/dev/null', '--trace', '/dev/null', '--', PORT_BENCH, 'rep', str(256 << 20)]):.0f} MiB")
+    row("vuart's peak memory, one 256 MiB write with --trace",
+        f"{peak_memory([VUART, '-q', '--com1', '/dev/null', '--trace', '/dev/null', '--', PORT_BENCH, 'write', str(256 << 20)]):.0f} MiB")
 
 
 if __name__ == "__main__":

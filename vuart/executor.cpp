@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
 
 namespace vuart {
 
@@ -34,7 +35,7 @@ siginfo_t general_protection()
 }
 
 void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, PortSpace &ports,
-               PortRecord &record)
+               PortRecord &record, const ByteObserver &observe)
 {
   const std::uint64_t mask = instruction.width == 4 ? 0xFFFFFFFFU : (1U << (8 * instruction.width)) - 1;
   std::uint32_t value;
@@ -49,7 +50,9 @@ void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs
   std::array<std::uint8_t, 4> bytes{};
   std::memcpy(bytes.data(), &value, bytes.size());
   record.count = 1;
-  record.bytes.assign(bytes.begin(), bytes.begin() + instruction.width);
+  if (observe) {
+    observe(std::span(bytes).first(instruction.width));
+  }
 }
 
 // How many elements, from `first` on, stay within one run of addresses: they do
@@ -77,7 +80,7 @@ std::uint64_t elements_in_run(std::uint64_t index, std::uint64_t first, unsigned
 }
 
 bool string_transfer(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Memory &memory,
-                     PortSpace &ports, bool keep_bytes, Execution &execution)
+                     PortSpace &ports, const ByteObserver &observe, Execution &execution)
 {
   PortRecord &record = execution.record;
   const bool out = instruction.op == PortOp::outs;
@@ -128,9 +131,16 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
       const std::size_t skipped = direction == Direction::up ? 0 : (elements - reachable) * width;
       done = memory.write(low + skipped, std::span(chunk).subspan(skipped, reachable * width), direction) / width;
     }
-    for (std::uint64_t n = 0; keep_bytes && n < done; ++n) {
-      const auto element = std::span(chunk).subspan(offset(n), width);
-      record.bytes.insert(record.bytes.end(), element.begin(), element.end());
+    if (observe && direction == Direction::up) {
+      observe(std::span(chunk).first(done * width));
+    } else if (observe) {
+      std::vector<std::uint8_t> in_order;  // going down, element by element from the top
+      in_order.reserve(done * width);
+      for (std::uint64_t n = 0; n < done; ++n) {
+        const auto element = std::span(chunk).subspan(offset(n), width);
+        in_order.insert(in_order.end(), element.begin(), element.end());
+      }
+      observe(in_order);
     }
     if (done > 0) {
       // With 32-bit addressing the index and count are 32-bit registers, whose writes clear the upper halves.
@@ -161,19 +171,24 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
 
 }  // namespace
 
+std::uint16_t port_of(const PortInstruction &instruction, const user_regs_struct &regs)
+{
+  return instruction.port_in_dx ? static_cast<std::uint16_t>(regs.rdx) : instruction.immediate;
+}
+
 Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
-                  Memory &memory, PortSpace &ports, bool keep_bytes)
+                  Memory &memory, PortSpace &ports, const ByteObserver &observe)
 {
   Execution execution{Execution::Result::completed, {}, {}};
-  const std::uint16_t port = instruction.port_in_dx ? static_cast<std::uint16_t>(regs.rdx) : instruction.immediate;
+  const std::uint16_t port = port_of(instruction, regs);
   execution.record.port = port;
   if (!permissions.allows(port, instruction.width)) {
     execution.result = Execution::Result::not_permitted;
     return execution;
   }
   if (instruction.op == PortOp::in || instruction.op == PortOp::out) {
-    in_or_out(instruction, port, regs, ports, execution.record);
-  } else if (!string_transfer(instruction, port, regs, memory, ports, keep_bytes, execution)) {
+    in_or_out(instruction, port, regs, ports, execution.record, observe);
+  } else if (!string_transfer(instruction, port, regs, memory, ports, observe, execution)) {
     execution.result = Execution::Result::faulted;
     return execution;
   }

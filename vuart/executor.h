@@ -7,8 +7,9 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <optional>
-#include <vector>
+#include <span>
 
 #include "io_permissions.h"
 #include "memory.h"
@@ -36,9 +37,15 @@ struct Execution {
   PortRecord record;
 };
 
+// Receives the bytes an instruction moves, in transfer order, a piece at a time.
+using ByteObserver = std::function<void(std::span<const std::uint8_t>)>;
+
+// The port an instruction at these registers addresses.
+std::uint16_t port_of(const PortInstruction &instruction, const user_regs_struct &regs);
+
 // Executes `instruction`, which starts at regs.rip, updating `regs`. The bytes
-// moved are kept in the record only when `keep_bytes` is set.
+// moved go to `observe`, when given. Memory is used in pieces of at most 1 MiB.
 Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
-                  Memory &memory, PortSpace &ports, bool keep_bytes);
+                  Memory &memory, PortSpace &ports, const ByteObserver &observe = {});
 
 }  // namespace vuart

@@ -1,5 +1,6 @@
 #include "json.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -9,26 +10,31 @@
 
 namespace vuart {
 
-std::string json_bytes(std::span<const std::uint8_t> bytes)
+void append_json_bytes(std::span<const std::uint8_t> bytes, std::string &to)
 {
-  std::string quoted = "\"";
   for (const std::uint8_t byte : bytes) {
     switch (byte) {
-    case '"': quoted += "\\\""; break;
-    case '\\': quoted += "\\\\"; break;
-    case '\n': quoted += "\\n"; break;
-    case '\r': quoted += "\\r"; break;
-    case '\t': quoted += "\\t"; break;
+    case '"': to += "\\\""; break;
+    case '\\': to += "\\\\"; break;
+    case '\n': to += "\\n"; break;
+    case '\r': to += "\\r"; break;
+    case '\t': to += "\\t"; break;
     default:
       if (byte < 0x20 || byte >= 0x7F) {
         std::array<char, 7> escape{};
         std::snprintf(escape.data(), escape.size(), "\\u%04x", byte);
-        quoted += escape.data();
+        to += escape.data();
       } else {
-        quoted += static_cast<char>(byte);
+        to += static_cast<char>(byte);
       }
     }
   }
+}
+
+std::string json_bytes(std::span<const std::uint8_t> bytes)
+{
+  std::string quoted = "\"";
+  append_json_bytes(bytes, quoted);
   return quoted + "\"";
 }
 
@@ -74,6 +80,38 @@ void TraceLog::write(const JsonObject &event)
 {
   if (enabled()) {
     output_.write(event.line());
+  }
+}
+
+TraceLine::TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name) : log_(log)
+{
+  if (log_.enabled()) {
+    text_ = before.line();
+    text_.resize(text_.size() - 2);  // the object goes on
+    text_ += ",\"" + std::string(bytes_name) + "\":\"";
+  }
+}
+
+void TraceLine::bytes(std::span<const std::uint8_t> data)
+{
+  if (!log_.enabled()) {
+    return;
+  }
+  for (std::size_t at = 0; at < data.size(); at += piece) {
+    append_json_bytes(data.subspan(at, std::min(piece, data.size() - at)), text_);
+    if (text_.size() >= piece) {
+      log_.write_text(text_);
+      text_.clear();
+    }
+  }
+}
+
+void TraceLine::finish(const JsonObject &after)
+{
+  if (log_.enabled()) {
+    const std::string fields = after.line();
+    text_ += fields.size() > 3 ? "\"," + fields.substr(1) : "\"}\n";
+    log_.write_text(text_);
   }
 }
 

@@ -14,6 +14,8 @@ namespace vuart {
 // Bytes as a JSON string in which each byte is the code point of the same value
 // (U+0000-U+00FF), so any byte sequence round-trips and text stays readable.
 std::string json_bytes(std::span<const std::uint8_t> bytes);
+// The same without the quotes, appended.
+void append_json_bytes(std::span<const std::uint8_t> bytes, std::string &to);
 
 // Builds one JSON object, field by field.
 class JsonObject {
@@ -36,9 +38,25 @@ class TraceLog {
   [[nodiscard]] bool enabled() const { return output_.enabled(); }
   [[nodiscard]] int error() const { return output_.error(); }
   void write(const JsonObject &event);
+  void write_text(std::string_view text) { output_.write(text); }
 
  private:
   Output output_;
+};
+
+// One trace line with a byte string of any size, written out in pieces as it is
+// built, so that it never sits in memory whole: the fields before the bytes,
+// the bytes as they come, then the fields after them.
+class TraceLine {
+ public:
+  TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name);
+  void bytes(std::span<const std::uint8_t> data);
+  void finish(const JsonObject &after);
+
+ private:
+  static constexpr std::size_t piece = 1U << 16;
+  TraceLog &log_;
+  std::string text_;
 };
 
 }  // namespace vuart

@@ -46,7 +46,13 @@ class Output {
 class ByteSink {
  public:
   explicit ByteSink(Output &output) : output_(output) {}
-  void put(std::uint8_t byte) { pending_.push_back(byte); }
+  void put(std::uint8_t byte)
+  {
+    pending_.push_back(byte);
+    if (pending_.size() >= 1U << 16) {
+      flush();  // a long transfer goes out as it runs, not held whole
+    }
+  }
   void flush();
   [[nodiscard]] std::uint64_t total() const { return total_; }  // bytes actually written
   [[nodiscard]] int error() const { return output_.error(); }

@@ -29,6 +29,8 @@ namespace vuart {
 namespace {
 
 constexpr long syscall_skipped = -1;
+constexpr std::uint64_t direction_flag = 1U << 10;
+constexpr std::size_t trace_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
 constexpr std::uint64_t sig_ign = 1;
 constexpr std::uint64_t sa_resethand = 0x80000000;
 constexpr std::uint64_t sigsetsize = 8;
@@ -468,23 +470,39 @@ void Tracer::handle_syscall_exit(pid_t tid)
     *thread.segv = *segv_change;
   }
   if (pending && result > 0) {
-    std::vector<std::uint8_t> data(static_cast<std::size_t>(result));
-    std::size_t gathered = 0;
+    // What the call wrote, read back a piece at a time into the trace.
+    TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd),
+                    "bytes");
+    std::vector<std::uint8_t> piece(std::min<std::size_t>(static_cast<std::size_t>(result), trace_piece));
+    const auto copy = [&](std::uint64_t address, std::size_t length) {
+      for (std::size_t done = 0; done < length;) {
+        const std::size_t size = std::min(piece.size(), length - done);
+        const std::size_t got = read_tracee(tid, address + done, std::span(piece).first(size), Direction::up);
+        event.bytes(std::span(piece).first(got));
+        if (got < size) {
+          return done + got;
+        }
+        done += size;
+      }
+      return length;
+    };
+    auto left = static_cast<std::size_t>(result);
     if (pending->syscall == SYS_write || pending->syscall == SYS_pwrite64) {
-      gathered = read_tracee(tid, pending->buffer, data, Direction::up);
+      copy(pending->buffer, left);
     } else {
       std::vector<iovec> pieces(std::min<std::uint64_t>(pending->count, 1024));
       const std::size_t bytes =
           read_tracee(tid, pending->buffer,
                       {reinterpret_cast<std::uint8_t *>(pieces.data()), pieces.size() * sizeof(iovec)}, Direction::up);
-      for (std::size_t i = 0; i < bytes / sizeof(iovec) && gathered < data.size(); ++i) {
-        const std::size_t length = std::min(pieces[i].iov_len, data.size() - gathered);
-        gathered += read_tracee(tid, reinterpret_cast<std::uint64_t>(pieces[i].iov_base),
-                                std::span(data).subspan(gathered, length), Direction::up);
+      for (std::size_t i = 0; i < bytes / sizeof(iovec) && left > 0; ++i) {
+        const std::size_t length = std::min(pieces[i].iov_len, left);
+        if (copy(reinterpret_cast<std::uint64_t>(pieces[i].iov_base), length) < length) {
+          break;
+        }
+        left -= length;
       }
     }
-    data.resize(gathered);
-    trace_.write(JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd).bytes("bytes", data));
+    event.finish(JsonObject());
     check_outputs(tid);
   }
   resume(tid);
@@ -503,18 +521,31 @@ void Tracer::handle_segv(pid_t tid, siginfo_t info)
     resume(tid, SIGSEGV);  // not a port instruction: the program's own fault
     return;
   }
-  drain_pty();  // what the program printed before this instruction comes first
-  const std::uint64_t rip = regs->rip;
-  TraceeMemory memory(tid);
-  const Execution execution = execute(*instruction, *regs, threads_[tid].permissions, memory, ports_, trace_.enabled());
-  if (execution.result == Execution::Result::not_permitted) {
+  Thread &thread = threads_[tid];
+  if (!thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
     resume(tid, SIGSEGV);  // no permission: exactly what the processor and kernel do
     return;
   }
+  drain_pty();  // what the program printed before this instruction comes first
+  TraceLine event(trace_, port_event(tid, *regs, *instruction), "bytes");
+  TraceeMemory memory(tid);
+  const Execution execution =
+      execute(*instruction, *regs, thread.permissions, memory, ports_,
+              trace_.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
+                               : ByteObserver());
   com1_.flush();
   set_registers(tid, *regs);
   ++port_instructions_;
-  record(tid, rip, *instruction, execution.record);
+  JsonObject outcome;
+  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
+  if (execution.record.fault) {
+    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
+  }
+  event.finish(outcome);
+  if (!received_.empty()) {
+    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    received_.clear();
+  }
   check_outputs(tid);
   if (execution.result == Execution::Result::completed) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
@@ -529,32 +560,20 @@ void Tracer::handle_segv(pid_t tid, siginfo_t info)
   resume(tid, SIGSEGV);
 }
 
-void Tracer::record(pid_t tid, std::uint64_t rip, const PortInstruction &instruction, const PortRecord &record)
+JsonObject Tracer::port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
 {
-  if (!received_.empty()) {
-    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
-    received_.clear();
-  }
-  if (!trace_.enabled()) {
-    return;
-  }
   JsonObject event;
   event.text("event", "port")
       .number("tid", tid)
-      .number("rip", static_cast<std::int64_t>(rip))
+      .number("rip", static_cast<std::int64_t>(regs.rip))
       .text("kind", op_name(instruction.op))
       .flag("rep", instruction.rep)
-      .number("port", record.port)
-      .number("width", instruction.width)
-      .number("count", static_cast<std::int64_t>(record.count));
+      .number("port", port_of(instruction, regs))
+      .number("width", instruction.width);
   if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
-    event.text("direction", record.direction == Direction::up ? "up" : "down");
+    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
   }
-  event.bytes("bytes", record.bytes);
-  if (record.fault) {
-    event.number("fault", static_cast<std::int64_t>(*record.fault));
-  }
-  trace_.write(event);
+  return event;
 }
 
 void Tracer::resume_thread(pid_t tid)

@@ -88,7 +88,7 @@ class Tracer {
   void wait();
   void wait_and_drain();
   void handle(pid_t tid, WaitStatus status);
-  void record(pid_t tid, std::uint64_t rip, const PortInstruction &instruction, const PortRecord &record);
+  static JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction);
   void restore_segv_state(pid_t tid, const user_regs_struct &regs);
   bool call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action);
   std::optional<std::uint64_t> syscall_instruction(pid_t tid);

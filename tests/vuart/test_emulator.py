@@ -1,11 +1,13 @@
 """The emulator on small programs of our own, one scenario each, and on port
 I/O programs from Debian's packages."""
 
+import json
 import os
 import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 from testlib import as_bytes, tool, vuart
@@ -169,6 +171,39 @@ class SerialLine(unittest.TestCase):
         self.assertEqual(result.done.returncode, 0, result.done.stderr)
         self.assertIn(b"msr-with-mcr-0x1a 0x90\n", result.done.stdout)  # the existence test passes
         self.assertEqual(result.com1, b"")
+
+
+def peak_memory_mib(argv):
+    """A process's own peak resident size (VmHWM), sampled until it exits."""
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    peak = 0
+    while process.poll() is None:
+        try:
+            with open(f"/proc/{process.pid}/status") as status:
+                peak = max(peak, int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1)))
+        except (FileNotFoundError, AttributeError):
+            break
+        time.sleep(0.01)
+    return process.returncode, peak / 1024
+
+
+class LargeTransfers(unittest.TestCase):
+    """A transfer of any size streams through vuart: its memory stays small, and the trace is whole."""
+
+    def test_memory_stays_bounded_with_the_trace_on(self):
+        size = 96 << 20  # more than the bound, which vuart stays far below
+        with tempfile.TemporaryDirectory() as scratch:
+            for mode in ("rep", "write"):
+                with self.subTest(mode):
+                    status, peak = peak_memory_mib([tool("VUART"), "-q", "--com1", "/dev/null", "--trace",
+                                                    os.path.join(scratch, "trace"), "--", tool("PORT_BENCH"), mode,
+                                                    str(size)])
+                    self.assertEqual(status, 0)
+                    self.assertLess(peak, 64)  # the program itself holds the whole transfer
+                    with open(os.path.join(scratch, "trace"), "rb") as trace:
+                        event = json.loads(next(line for line in trace if b'"bytes":"xxxx' in line))
+                    self.assertEqual(len(event["bytes"]), size)
+                    self.assertEqual(event.get("count", size), size)
 
 
 class DebianPrograms(unittest.TestCase):

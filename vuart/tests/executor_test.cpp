@@ -83,10 +83,13 @@ class ExecutorTest : public ::testing::Test {
     const auto instruction = decode_port_instruction(code);
     EXPECT_TRUE(instruction);
     regs.rdx = 0x3F8;
-    return execute(*instruction, regs, permissions, memory, ports, true);
+    moved.clear();
+    return execute(*instruction, regs, permissions, memory, ports,
+                   [this](std::span<const std::uint8_t> bytes) { moved.insert(moved.end(), bytes.begin(), bytes.end()); });
   }
 
   std::string sent;
+  std::vector<std::uint8_t> moved;  // what the last instruction moved, as the trace sees it
   PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); }};
   IoPermissions permissions;
   FakeMemory memory;
@@ -136,7 +139,7 @@ TEST_F(ExecutorTest, InsNeverWritesPartOfAnElement)
   const auto instruction = decode_port_instruction(std::vector<std::uint8_t>{0xF3, 0x66, 0x6D});  // rep insw
   regs.rdi = 0x10FFD;
   regs.rcx = 2;  // the second word straddles into the read-only page
-  const Execution straddling = execute(*instruction, regs, permissions, memory, ports, true);
+  const Execution straddling = execute(*instruction, regs, permissions, memory, ports);
   EXPECT_EQ(straddling.record.count, 1u);
   EXPECT_EQ(memory.at(0x10FFD), 0xB0);
   EXPECT_EQ(memory.at(0x10FFE), 0x5A);
@@ -188,11 +191,13 @@ TEST_F(ExecutorTest, BelowZeroAndNonCanonical)
 TEST_F(ExecutorTest, OperandSizeAndPermissions)
 {
   regs.rax = 0x11223344;
-  EXPECT_EQ(run({0x66, 0x48, 0xEF}).record.bytes.size(), 4u);  // REX.W right before the opcode wins over 0x66
-  EXPECT_EQ(run({0x48, 0x66, 0xEF}).record.bytes.size(), 2u);  // a REX prefix not before the opcode counts for nothing
+  run({0x66, 0x48, 0xEF});
+  EXPECT_EQ(moved.size(), 4u);  // REX.W right before the opcode wins over 0x66
+  run({0x48, 0x66, 0xEF});
+  EXPECT_EQ(moved.size(), 2u);  // a REX prefix not before the opcode counts for nothing
   IoPermissions none;
   const auto out = decode_port_instruction(std::vector<std::uint8_t>{0xEE});
-  EXPECT_EQ(execute(*out, regs, none, memory, ports, true).result, Execution::Result::not_permitted);
+  EXPECT_EQ(execute(*out, regs, none, memory, ports).result, Execution::Result::not_permitted);
   EXPECT_FALSE(decode_port_instruction(std::vector<std::uint8_t>{0xF0, 0xEE}));  // LOCK: #UD, not a port access
 }
 
