@@ -79,6 +79,68 @@ std::uint64_t elements_in_run(std::uint64_t index, std::uint64_t first, unsigned
   return most;
 }
 
+// One run of elements of a string instruction, lowest address `low`, as the processor takes them.
+struct Chunk {
+  std::uint64_t low;
+  std::uint64_t elements;
+  unsigned width;
+  Direction direction;
+  std::vector<std::uint8_t> &bytes;  // the chunk's memory image, lowest address first
+
+  // Element n in the order the processor takes them.
+  [[nodiscard]] std::span<std::uint8_t> element(std::uint64_t n) const
+  {
+    return std::span(bytes).subspan((direction == Direction::up ? n : elements - 1 - n) * width, width);
+  }
+};
+
+// Moves the chunk between memory and the port; returns how many elements went before memory stopped it.
+std::uint64_t move_chunk(bool out, std::uint16_t port, const Chunk &chunk, Memory &memory, PortSpace &ports)
+{
+  chunk.bytes.resize(chunk.elements * chunk.width);
+  if (out) {
+    const std::uint64_t done = memory.read(chunk.low, chunk.bytes, chunk.direction) / chunk.width;
+    for (std::uint64_t n = 0; n < done; ++n) {
+      std::uint32_t value = 0;
+      std::memcpy(&value, chunk.element(n).data(), chunk.width);
+      ports.write(port, chunk.width, value);
+    }
+    return done;
+  }
+  // Reading the device has side effects: take only the elements that memory can hold.
+  const std::uint64_t reachable = memory.writable(chunk.low, chunk.bytes.size(), chunk.direction) / chunk.width;
+  for (std::uint64_t n = 0; n < reachable; ++n) {
+    const std::uint32_t value = ports.read(port, chunk.width);
+    std::memcpy(chunk.element(n).data(), &value, chunk.width);
+  }
+  const std::size_t skipped = chunk.direction == Direction::up ? 0 : (chunk.elements - reachable) * chunk.width;
+  const auto written = std::span(chunk.bytes).subspan(skipped, reachable * chunk.width);
+  return memory.write(chunk.low + skipped, written, chunk.direction) / chunk.width;
+}
+
+void observe_chunk(const ByteObserver &observe, const Chunk &chunk, std::uint64_t done)
+{
+  if (chunk.direction == Direction::up) {
+    observe(std::span(chunk.bytes).first(done * chunk.width));
+    return;
+  }
+  std::vector<std::uint8_t> in_order;  // going down, element by element from the top
+  in_order.reserve(done * chunk.width);
+  for (std::uint64_t n = 0; n < done; ++n) {
+    const auto element = chunk.element(n);
+    in_order.insert(in_order.end(), element.begin(), element.end());
+  }
+  observe(in_order);
+}
+
+// The processor faults on an element it cannot transfer at its first inaccessible byte.
+std::uint64_t first_inaccessible(bool out, std::uint64_t element, unsigned width, Memory &memory)
+{
+  std::array<std::uint8_t, 4> probe{};
+  return element + (out ? memory.read(element, std::span(probe).first(width), Direction::up)
+                        : memory.writable(element, width, Direction::up));
+}
+
 bool string_transfer(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Memory &memory,
                      PortSpace &ports, const ByteObserver &observe, Execution &execution)
 {
@@ -91,13 +153,11 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
   unsigned long long &index_register = out ? regs.rsi : regs.rdi;
   std::uint64_t remaining = instruction.rep ? regs.rcx & address_mask : 1;
   std::uint64_t segment_base = 0;  // only the source of outs can be overridden, and only FS and GS have bases
-  if (out && instruction.segment == SegmentOverride::fs) {
-    segment_base = regs.fs_base;
-  } else if (out && instruction.segment == SegmentOverride::gs) {
-    segment_base = regs.gs_base;
+  if (out && instruction.segment != SegmentOverride::none) {
+    segment_base = instruction.segment == SegmentOverride::fs ? regs.fs_base : regs.gs_base;
   }
 
-  std::vector<std::uint8_t> chunk;
+  std::vector<std::uint8_t> bytes;
   while (remaining > 0) {
     const std::uint64_t index = index_register & address_mask;
     const std::uint64_t first = segment_base + index;  // the linear address of the chunk's first element
@@ -109,38 +169,11 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
     const std::uint64_t elements = std::min(
         {remaining, chunk_bytes / width, elements_in_run(index, first, width, direction, instruction.address_32bit)});
     // The chunk's lowest address: its first element going up, its last going down.
-    const std::uint64_t low = direction == Direction::up ? first : first - (elements - 1) * width;
-    chunk.resize(elements * width);
-    // Element n of the chunk in the order the processor takes them.
-    const auto offset = [&](std::uint64_t n) { return (direction == Direction::up ? n : elements - 1 - n) * width; };
-    std::uint64_t done;
-    if (out) {
-      done = memory.read(low, chunk, direction) / width;
-      for (std::uint64_t n = 0; n < done; ++n) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, &chunk[offset(n)], width);
-        ports.write(port, width, value);
-      }
-    } else {
-      // Reading the device has side effects: take only the elements that memory can hold.
-      const std::uint64_t reachable = memory.writable(low, chunk.size(), direction) / width;
-      for (std::uint64_t n = 0; n < reachable; ++n) {
-        const std::uint32_t value = ports.read(port, width);
-        std::memcpy(&chunk[offset(n)], &value, width);
-      }
-      const std::size_t skipped = direction == Direction::up ? 0 : (elements - reachable) * width;
-      done = memory.write(low + skipped, std::span(chunk).subspan(skipped, reachable * width), direction) / width;
-    }
-    if (observe && direction == Direction::up) {
-      observe(std::span(chunk).first(done * width));
-    } else if (observe) {
-      std::vector<std::uint8_t> in_order;  // going down, element by element from the top
-      in_order.reserve(done * width);
-      for (std::uint64_t n = 0; n < done; ++n) {
-        const auto element = std::span(chunk).subspan(offset(n), width);
-        in_order.insert(in_order.end(), element.begin(), element.end());
-      }
-      observe(in_order);
+    const Chunk chunk{direction == Direction::up ? first : first - (elements - 1) * width, elements, width, direction,
+                      bytes};
+    const std::uint64_t done = move_chunk(out, port, chunk, memory, ports);
+    if (observe) {
+      observe_chunk(observe, chunk, done);
     }
     if (done > 0) {
       // With 32-bit addressing the index and count are 32-bit registers, whose writes clear the upper halves.
@@ -153,14 +186,9 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
       record.count += done;
     }
     if (done < elements) {
-      // The processor faults on the element it cannot transfer, at its first
-      // inaccessible byte, with the registers showing the progress so far; once
-      // resumed it restarts the instruction.
-      const std::uint64_t element = direction == Direction::up ? first + done * width : first - done * width;
-      std::array<std::uint8_t, 4> probe{};
-      const std::size_t reachable = out ? memory.read(element, std::span(probe).first(width), Direction::up)
-                                        : memory.writable(element, width, Direction::up);
-      const std::uint64_t bad = element + reachable;
+      // The registers show the progress so far; once resumed the processor restarts the instruction.
+      const std::uint64_t bad = first_inaccessible(
+          out, direction == Direction::up ? first + done * width : first - done * width, width, memory);
       execution.fault = segv(memory.mapped(bad) ? SEGV_ACCERR : SEGV_MAPERR, bad);
       record.fault = bad;
       return false;

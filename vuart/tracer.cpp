@@ -471,8 +471,7 @@ void Tracer::handle_syscall_exit(pid_t tid)
   }
   if (pending && result > 0) {
     // What the call wrote, read back a piece at a time into the trace.
-    TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd),
-                    "bytes");
+    TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd), "bytes");
     std::vector<std::uint8_t> piece(std::min<std::size_t>(static_cast<std::size_t>(result), trace_piece));
     const auto copy = [&](std::uint64_t address, std::size_t length) {
       for (std::size_t done = 0; done < length;) {

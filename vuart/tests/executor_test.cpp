@@ -84,8 +84,9 @@ class ExecutorTest : public ::testing::Test {
     EXPECT_TRUE(instruction);
     regs.rdx = 0x3F8;
     moved.clear();
-    return execute(*instruction, regs, permissions, memory, ports,
-                   [this](std::span<const std::uint8_t> bytes) { moved.insert(moved.end(), bytes.begin(), bytes.end()); });
+    return execute(*instruction, regs, permissions, memory, ports, [this](std::span<const std::uint8_t> bytes) {
+      moved.insert(moved.end(), bytes.begin(), bytes.end());
+    });
   }
 
   std::string sent;
