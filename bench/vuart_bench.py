@@ -23,6 +23,9 @@ OUTSB = os.path.join(BUILD, "src", "outsb")
 PORT_BENCH = os.path.join(BUILD, "bench", "port_bench")
 FLOOR = os.path.join(BUILD, "bench", "floor_tracer")
 UNDER_VUART = [VUART, "-q", "--com1", "/dev/null", "--"]
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
+sys.path[:0] = [os.path.join(TESTS, "support"), os.path.join(TESTS, "vm")]
+from measure import peak_memory_mib  # noqa: E402 (the tests' own measure)
 OUTS = 20_000
 
 
@@ -42,24 +45,12 @@ def per_unit(make_argv, count, repeats=5):
 
 
 def peak_memory(argv):
-    """vuart's own peak resident size (VmHWM), sampled until it exits."""
-    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    peak = 0
-    while process.poll() is None:
-        try:
-            with open(f"/proc/{process.pid}/status") as status:
-                match = re.search(r"VmHWM:\s+(\d+) kB", status.read())
-                peak = max(peak, int(match.group(1)) if match else 0)
-        except (FileNotFoundError, ProcessLookupError):
-            break
-        time.sleep(0.01)
-    return peak / 1024
+    return peak_memory_mib(argv)[1]
 
 
 def qemu_per_out(count):
     """Seconds per single-byte out in the project's QEMU VM (TCG), net of the boot."""
-    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "vm"))
-    import vm  # noqa: E402 (only where QEMU is wanted)
+    import vm  # only where QEMU is wanted
     try:
         vm.requirements(busybox=True)
     except vm.Unavailable:

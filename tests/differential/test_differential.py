@@ -14,7 +14,6 @@ DIFFERENTIAL_SEQUENCES (default 300) and DIFFERENTIAL_SEED (default 1) choose
 the random part; 40000 sequences are about 100,000 instructions."""
 
 import os
-import re
 import subprocess
 import sys
 import tempfile
@@ -102,9 +101,4 @@ class Differential(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    try:
-        vm.requirements(busybox=True)
-    except vm.Unavailable as missing:
-        print(f"skipped: {missing}")
-        sys.exit(vm.SKIP)
-    unittest.main()
+    vm.main(busybox=True)

@@ -36,6 +36,15 @@ LINE = b"hello there" + b"s" * 35 + b"\n"
 COM1_BYTES = b"hello" + LINE * 11
 
 
+def is_running(pid):
+    """Whether the process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
 def run(argv, **kwargs):
     return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, timeout=60, **kwargs)
 

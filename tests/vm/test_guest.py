@@ -84,9 +84,4 @@ class CheckerInput(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    try:
-        vm.requirements()
-    except vm.Unavailable as missing:
-        print(f"skipped: {missing}")
-        sys.exit(vm.SKIP)
-    unittest.main()
+    vm.main(busybox=False)

@@ -50,9 +50,4 @@ class RealKernel(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    try:
-        vm.requirements(busybox=True)
-    except vm.Unavailable as missing:
-        print(f"skipped: {missing}")
-        sys.exit(vm.SKIP)
-    unittest.main()
+    vm.main(busybox=True)

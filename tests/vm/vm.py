@@ -17,8 +17,10 @@ import os
 import shutil
 import subprocess
 import re
+import sys
 import tempfile
 import time
+import unittest
 from dataclasses import dataclass
 
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the VM tests
@@ -45,6 +47,16 @@ poweroff -f
 
 PASSWD = "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n"
 GROUP = "root:x:0:\nnogroup:x:65534:\n"
+
+
+def main(busybox=False):
+    """Runs the calling test script, or reports it skipped where the VM's packages are missing."""
+    try:
+        requirements(busybox)
+    except Unavailable as missing:
+        print(f"skipped: {missing}")
+        sys.exit(SKIP)
+    unittest.main(module="__main__")
 
 
 class Unavailable(Exception):

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from testlib import run, tool, vuart
+from testlib import is_running, run, tool, vuart
 
 SYS_RAWIO_BIT = 1 << 17
 
@@ -85,14 +85,6 @@ class Safety(unittest.TestCase):
             tracer.kill()
             tracer.wait()
             self.assertTrue(wait_until(lambda: not is_running(traced)))
-
-
-def is_running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 def wait_until(condition, seconds=10):

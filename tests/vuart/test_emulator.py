@@ -7,9 +7,9 @@ import re
 import shutil
 import subprocess
 import tempfile
-import time
 import unittest
 
+from measure import peak_memory_mib
 from testlib import as_bytes, tool, vuart
 
 SI_KERNEL = 0x80
@@ -171,20 +171,6 @@ class SerialLine(unittest.TestCase):
         self.assertEqual(result.done.returncode, 0, result.done.stderr)
         self.assertIn(b"msr-with-mcr-0x1a 0x90\n", result.done.stdout)  # the existence test passes
         self.assertEqual(result.com1, b"")
-
-
-def peak_memory_mib(argv):
-    """A process's own peak resident size (VmHWM), sampled until it exits."""
-    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    peak = 0
-    while process.poll() is None:
-        try:
-            with open(f"/proc/{process.pid}/status") as status:
-                peak = max(peak, int(re.search(r"VmHWM:\s+(\d+) kB", status.read()).group(1)))
-        except (FileNotFoundError, AttributeError):
-            break
-        time.sleep(0.01)
-    return process.returncode, peak / 1024
 
 
 class LargeTransfers(unittest.TestCase):

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from testlib import COM1_BYTES, PROGRESS_LINES, run, tool, vuart
+from testlib import COM1_BYTES, PROGRESS_LINES, is_running, run, tool, vuart
 
 # CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_BOOT
 DROPPED_CAPABILITIES = (1 << 16) | (1 << 17) | (1 << 19) | (1 << 22)
@@ -22,14 +22,6 @@ def fixture(case, *options, **kwargs):
 
 def status_fields(text):
     return dict(line.split(":\t", 1) for line in text.splitlines() if ":\t" in line)
-
-
-def is_running(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
 
 
 class Containment(unittest.TestCase):
