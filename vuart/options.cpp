@@ -28,7 +28,9 @@ const char *const usage_text =
     "  --version        show the version and exit\n"
     "\n"
     "Exit status: the program's, or 128+N when signal N ended it; 125 when vuart itself\n"
-    "fails, 126 when PROGRAM cannot be executed, 127 when it is not found.\n";
+    "fails or cannot write one of its outputs, 126 when PROGRAM cannot be executed, 127\n"
+    "when it is not found. Signals sent to vuart (HUP, INT, QUIT, TERM, USR1, USR2) go on\n"
+    "to PROGRAM. See vuart(1) for the guarantees against hostile programs.\n";
 
 namespace {
 
