@@ -62,7 +62,11 @@ void forward(int signal, siginfo_t *info, void * /*context*/)
 {
   const int saved_errno = errno;
   const pid_t program = forward_to;
-  if (program > 0 && !(info->si_code == SI_KERNEL && getpgid(program) == getpgrp())) {
+  if (program <= 0) {
+    // Nothing runs yet to pass it on to: it ends vuart, as it would have without the handler.
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+  } else if (!(info->si_code == SI_KERNEL && getpgid(program) == getpgrp())) {
     kill(program, signal);
   }
   errno = saved_errno;

@@ -165,11 +165,12 @@ class SignalState(unittest.TestCase):
                     program.send_signal(getattr(signal, "SIG" + name))
                     self.assertEqual(program.stdout.read(), f"got {name}\n".encode())
                     self.assertEqual(program.wait(timeout=10), 3)
-        with subprocess.Popen([tool("VUART"), "--", "sleep", "30"], stderr=subprocess.PIPE) as program:
-            time.sleep(0.2)
+        with subprocess.Popen([tool("VUART"), "--", "sh", "-c", "echo ready; exec sleep 30"], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) as program:
+            self.assertEqual(program.stdout.readline(), b"ready\n")
             program.terminate()
             self.assertEqual(program.wait(timeout=10), 128 + signal.SIGTERM)
-            self.assertIn(b"sleep was killed by SIGTERM", program.stderr.read())
+            self.assertIn(b"sh was killed by SIGTERM", program.stderr.read())
 
     def test_threads_ending_mid_instruction_are_no_error(self):
         for _ in range(2):
