@@ -9,7 +9,6 @@ namespace vuart {
 
 namespace {
 
-constexpr std::uint64_t direction_flag = 1U << 10;
 constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
 constexpr std::uint64_t lower_half_end = 1ULL << 47;
 constexpr std::uint64_t upper_half_start = ~(lower_half_end - 1);

@@ -73,6 +73,7 @@ struct Mapping {
   std::uint64_t start;
   std::uint64_t end;
   bool writable;
+  bool vdso;
 };
 
 std::vector<Mapping> mappings(pid_t tid)
@@ -87,7 +88,8 @@ std::vector<Mapping> mappings(pid_t tid)
       continue;
     }
     found.push_back({std::stoull(line.substr(0, dash), nullptr, 16),
-                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16), line[space + 2] == 'w'});
+                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16), line[space + 2] == 'w',
+                     line.ends_with("[vdso]")});
   }
   return found;
 }
@@ -117,6 +119,16 @@ std::size_t writable_bytes(pid_t tid, std::uint64_t address, std::size_t size, D
     reached = std::max(m->start, address);
   }
   return end - reached;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid)
+{
+  for (const Mapping &mapping : mappings(tid)) {
+    if (mapping.vdso) {
+      return std::pair{mapping.start, mapping.end};
+    }
+  }
+  return std::nullopt;
 }
 
 bool is_mapped(pid_t tid, std::uint64_t address)

@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "memory.h"
 
@@ -20,6 +22,9 @@ std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::
 // How many bytes of [address, address + size) the tracee's mappings let a write
 // reach from the end the transfer starts at, without writing anything.
 std::size_t writable_bytes(pid_t tid, std::uint64_t address, std::size_t size, Direction direction);
+
+// Where the tracee's vDSO lies, [start, end), if it has one.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
 
 // Whether the address lies in one of the tracee's mappings (SEGV_ACCERR rather than SEGV_MAPERR).
 bool is_mapped(pid_t tid, std::uint64_t address);

@@ -1,6 +1,5 @@
 #include "tracer.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ptrace.h>
@@ -16,7 +15,6 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "executor.h"
@@ -29,7 +27,6 @@ namespace vuart {
 namespace {
 
 constexpr long syscall_skipped = -1;
-constexpr std::uint64_t direction_flag = 1U << 10;
 constexpr std::size_t trace_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
 constexpr std::uint64_t sig_ign = 1;
 constexpr std::uint64_t sa_resethand = 0x80000000;
@@ -618,23 +615,18 @@ std::optional<std::uint64_t> Tracer::syscall_instruction(pid_t tid)
     return known->second;
   }
   // Any "syscall" instruction will do: the vDSO, mapped into every process, has some.
-  std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    if (!line.ends_with("[vdso]")) {
-      continue;
-    }
-    const std::uint64_t start = std::stoull(line.substr(0, line.find('-')), nullptr, 16);
-    const std::uint64_t end = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
-    std::vector<std::uint8_t> text(end - start);
-    text.resize(read_tracee(tid, start, text, Direction::up));
-    static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
-    const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
-    if (found != text.end()) {
-      return syscall_addresses_[process] = start + static_cast<std::uint64_t>(found - text.begin());
-    }
+  const auto vdso = vdso_range(tid);
+  if (!vdso) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  std::vector<std::uint8_t> text(vdso->second - vdso->first);
+  text.resize(read_tracee(tid, vdso->first, text, Direction::up));
+  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
+  const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
+  if (found == text.end()) {
+    return std::nullopt;
+  }
+  return syscall_addresses_[process] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
 }
 
 bool Tracer::call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action)

@@ -25,6 +25,8 @@
 #include <random>
 #include <string>
 #include <string_view>
+
+#include "fixture_cases.h"
 #include <vector>
 
 namespace {
@@ -302,7 +304,9 @@ void canonical()
            {{0xF3, 0x6E}, {0, 4, com1, 0x00007FFFFFFFFFFE, 0, 0}},
            {{0xF3, 0x6E}, {0, 4, com1, 0xFFFF800000000000, 0, 0}},
            {{0xF3, 0x6E}, {0, 4, com1, 1, 0, df}},
-           {{0xF3, 0x65, 0x6E}, {0, 4, com1, 0x7FFFFFFFFFFF0000, 0, 0}}});
+           {{0xF3, 0x65, 0x6E}, {0, 4, com1, 0x7FFFFFFFFFFF0000, 0, 0}},
+           {{0xF3, 0x6E}, {0, 4, com1, 0xFFFFFFFFFFFFFFFA, 0, 0}},  // up to the top of the address space
+           {{0x6F}, {0, 0, com1, 0xFFFFFFFFFFFFFFFF, 0, 0}}});      // a dword from its last byte
 }
 
 void requests()
@@ -452,26 +456,16 @@ void hardware_rules()
 
 int main(int argc, char *argv[])
 {
-  const std::string_view which = argc > 1 ? argv[1] : "";
   set_up();
   catch_signals();
-  const struct {
-    std::string_view name;
-    void (*run)();
-  } cases[] = {{"in-out", in_and_out},       {"strings", strings},       {"faults", faults},
-               {"addr32", address_size_32},  {"canonical", canonical},   {"requests", requests},
-               {"exec-thread", exec_thread}, {"exec-child", exec_child}, {"hardware", hardware_rules}};
-  for (const auto &entry : cases) {
-    if (entry.name == which) {
-      entry.run();
-      return 0;
-    }
-  }
-  if (which == "random" && argc == 4) {
+  if (argc == 4 && std::string_view(argv[1]) == "random") {
     random_sequences(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)),
                      static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
     return 0;
   }
-  std::fprintf(stderr, "usage: port_corpus CASE | random SEED SEQUENCES\n");
-  return 2;
+  static constexpr FixtureCase cases[] = {
+      {"in-out", in_and_out},       {"strings", strings},       {"faults", faults},
+      {"addr32", address_size_32},  {"canonical", canonical},   {"requests", requests},
+      {"exec-thread", exec_thread}, {"exec-child", exec_child}, {"hardware", hardware_rules}};
+  return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
 }

@@ -24,6 +24,8 @@
 #include <string>
 #include <string_view>
 
+#include "fixture_cases.h"
+
 namespace {
 
 constexpr unsigned short com1 = 0x3F8;
@@ -207,18 +209,8 @@ void thread_churn()
 
 int main(int argc, char *argv[])
 {
-  const std::string_view which = argc > 1 ? argv[1] : "";
-  const struct {
-    std::string_view name;
-    void (*run)();
-  } cases[] = {{"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
-               {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn}};
-  for (const auto &entry : cases) {
-    if (entry.name == which) {
-      entry.run();
-      return 0;
-    }
-  }
-  std::fprintf(stderr, "usage: hostile_fixture CASE\n");
-  return 2;
+  static constexpr FixtureCase cases[] = {
+      {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
+      {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn}};
+  return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "fixture_cases.h"
+
 namespace {
 
 constexpr unsigned short com1 = 0x3F8;
@@ -227,27 +229,19 @@ void threads()
 
 int main(int argc, char *argv[])
 {
-  const std::string_view which = argc > 1 ? argv[1] : "";
-  const struct {
-    std::string_view name;
-    void (*run)();
-  } cases[] = {{"widths", widths},
-               {"descending", descending},
-               {"count-zero", count_zero},
-               {"unmapped", unmapped_source},
-               {"no-permission", no_permission},
-               {"iopl", whole_space},
-               {"unrelated-fault", unrelated_fault},
-               {"addr32", address_size_32},
-               {"fs-segment", fs_segment},
-               {"threads", threads}};
-  for (const auto &entry : cases) {
-    if (entry.name == which) {
-      entry.run();
-      std::printf("done\n");
-      return 0;
-    }
+  static constexpr FixtureCase cases[] = {{"widths", widths},
+                                          {"descending", descending},
+                                          {"count-zero", count_zero},
+                                          {"unmapped", unmapped_source},
+                                          {"no-permission", no_permission},
+                                          {"iopl", whole_space},
+                                          {"unrelated-fault", unrelated_fault},
+                                          {"addr32", address_size_32},
+                                          {"fs-segment", fs_segment},
+                                          {"threads", threads}};
+  if (!run_named_case(argc, argv, cases, "port_fixture CASE")) {
+    return 2;
   }
-  std::fprintf(stderr, "usage: port_fixture CASE\n");
-  return 2;
+  std::printf("done\n");
+  return 0;
 }

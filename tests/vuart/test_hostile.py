@@ -135,15 +135,6 @@ class SignalState(unittest.TestCase):
         self.assertEqual(masks([tool("VUART"), "-q", "--", "cat", "/proc/self/status"]),
                          masks(["cat", "/proc/self/status"]))
 
-    def test_segv_state_survives_port_faults(self):
-        result, output = fixture("segv-state")
-        self.assertEqual(result.done.returncode, 0, result.done.stderr)
-        self.assertEqual(result.com1, b"HBIHR")
-        self.assertIn("after a port write in the handler: handler, blocked\n", output)
-        self.assertIn("blocked, after a port write: handler, blocked\n", output)
-        self.assertIn("ignored, after a port write: ignored, unblocked\n", output)
-        self.assertIn("one-shot handler used, after a port write: default, unblocked\n", output)
-
     def test_stop_signals_stop_the_program_until_sigcont(self):
         with subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", "echo $$; kill -STOP $$; echo resumed"],
                               stdout=subprocess.PIPE) as program:

@@ -11,7 +11,6 @@ namespace vuart {
 namespace {
 
 constexpr std::uint64_t page = 4096;
-constexpr std::uint64_t direction_flag = 1U << 10;
 
 // Pages mapped readable, read-only or not at all; everything else unmapped.
 class FakeMemory final : public Memory {
