@@ -174,12 +174,12 @@ TEST_F(ExecutorTest, BelowZeroAndNonCanonical)
   EXPECT_EQ(below_zero.fault.si_code, SEGV_MAPERR);
   EXPECT_EQ(below_zero.fault.si_addr, reinterpret_cast<void *>(~0ULL));
 
-  regs.rsi = ~0ULL;  // a dword from the last byte of the address space
+  regs.eflags = 0;
+  regs.rsi = ~0ULL;  // a dword from the last byte of the address space, running past its top
   const Execution at_the_top = run({0x6F});
   EXPECT_EQ(at_the_top.fault.si_code, SEGV_MAPERR);
   EXPECT_EQ(at_the_top.fault.si_addr, reinterpret_cast<void *>(~0ULL));
 
-  regs.eflags = 0;
   regs.rsi = 0x8000000000000000;
   const Execution non_canonical = run({0xF3, 0x6E});  // #GP: from the kernel, address 0
   EXPECT_EQ(non_canonical.fault.si_code, SI_KERNEL);
