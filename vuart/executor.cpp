@@ -141,7 +141,8 @@ std::uint64_t first_inaccessible(bool out, std::uint64_t element, unsigned width
 }
 
 bool string_transfer(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Memory &memory,
-                     PortSpace &ports, const ByteObserver &observe, Execution &execution)
+                     PortSpace &ports, const ByteObserver &observe, const ElementAllowance &allowance,
+                     Execution &execution)
 {
   PortRecord &record = execution.record;
   const bool out = instruction.op == PortOp::outs;
@@ -158,6 +159,11 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
 
   std::vector<std::uint8_t> bytes;
   while (remaining > 0) {
+    const std::uint64_t allowed = allowance ? allowance() : remaining;
+    if (allowed == 0) {
+      execution.result = Execution::Result::interrupted;
+      return true;
+    }
     const std::uint64_t index = index_register & address_mask;
     const std::uint64_t first = segment_base + index;  // the linear address of the chunk's first element
     if (!canonical(first) || !canonical(first + width - 1)) {
@@ -165,8 +171,9 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
       record.fault = 0;
       return false;
     }
-    const std::uint64_t elements = std::min(
-        {remaining, chunk_bytes / width, elements_in_run(index, first, width, direction, instruction.address_32bit)});
+    const std::uint64_t elements =
+        std::min({remaining, chunk_bytes / width, allowed,
+                  elements_in_run(index, first, width, direction, instruction.address_32bit)});
     // The chunk's lowest address: its first element going up, its last going down.
     const Chunk chunk{direction == Direction::up ? first : first - (elements - 1) * width, elements, width, direction,
                       bytes};
@@ -204,7 +211,7 @@ std::uint16_t port_of(const PortInstruction &instruction, const user_regs_struct
 }
 
 Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
-                  Memory &memory, PortSpace &ports, const ByteObserver &observe)
+                  Memory &memory, PortSpace &ports, const ByteObserver &observe, const ElementAllowance &allowance)
 {
   Execution execution{Execution::Result::completed, {}, {}};
   const std::uint16_t port = port_of(instruction, regs);
@@ -215,11 +222,13 @@ Execution execute(const PortInstruction &instruction, user_regs_struct &regs, co
   }
   if (instruction.op == PortOp::in || instruction.op == PortOp::out) {
     in_or_out(instruction, port, regs, ports, execution.record, observe);
-  } else if (!string_transfer(instruction, port, regs, memory, ports, observe, execution)) {
+  } else if (!string_transfer(instruction, port, regs, memory, ports, observe, allowance, execution)) {
     execution.result = Execution::Result::faulted;
     return execution;
   }
-  regs.rip += instruction.length;
+  if (execution.result == Execution::Result::completed) {
+    regs.rip += instruction.length;
+  }
   return execution;
 }
 

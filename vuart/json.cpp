@@ -76,6 +76,17 @@ JsonObject &JsonObject::bytes(std::string_view name, std::span<const std::uint8_
   return *this;
 }
 
+std::size_t TraceLog::room_for_bytes() const
+{
+  static constexpr std::size_t fields = 4096;           // what a line holds besides its bytes
+  static constexpr std::size_t escaped_byte_size = 6;  // \u00XX
+  const std::size_t room = output_.room();
+  if (!enabled() || room == Output::unlimited) {
+    return Output::unlimited;
+  }
+  return room > fields ? (room - fields) / escaped_byte_size : 0;
+}
+
 void TraceLog::write(const JsonObject &event)
 {
   if (enabled()) {

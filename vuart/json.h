@@ -37,6 +37,9 @@ class TraceLog {
   explicit TraceLog(UniqueFd fd) : output_(std::move(fd), "trace") {}
   [[nodiscard]] bool enabled() const { return output_.enabled(); }
   [[nodiscard]] int error() const { return output_.error(); }
+  [[nodiscard]] Output &output() { return output_; }
+  // How many bytes one more line may carry now without overfilling the trace's buffer.
+  [[nodiscard]] std::size_t room_for_bytes() const;
   void write(const JsonObject &event);
   void write_text(std::string_view text) { output_.write(text); }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "containment.h"
+#include "signals.h"
 #include "unique_fd.h"
 
 namespace vuart {

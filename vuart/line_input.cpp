@@ -1,5 +1,6 @@
 #include "line_input.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +8,12 @@
 #include "output.h"
 
 namespace vuart {
+
+LineInput::LineInput(int fd, std::string name) : fd_(fd), name_(std::move(name))
+{
+  struct stat file {};
+  ends_ = fstat(fd_, &file) == 0 && S_ISREG(file.st_mode);
+}
 
 std::optional<std::uint8_t> LineInput::next()
 {
@@ -18,8 +25,9 @@ std::optional<std::uint8_t> LineInput::next()
     } while (got < 0 && errno == EINTR);
     if (got < 0 && errno != EAGAIN) {
       report_errno("read " + name_);
+      ended_ = true;
     }
-    ended_ = got == 0 || (got < 0 && errno != EAGAIN);
+    ended_ = ended_ || (got == 0 && ends_);
     buffer_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     taken_ = 0;
   }

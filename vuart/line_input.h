@@ -1,6 +1,7 @@
 #pragma once
-// Bytes arriving on COM1's line: read from a file or a terminal as the UART
-// asks for them, one at a time, so that none is taken before there is room.
+// Bytes arriving on COM1's line: read without waiting from a file, a pipe or a
+// terminal as the UART asks for them, one at a time, so that none is taken
+// before there is room and an empty line reads as "no data".
 
 #include <cstdint>
 #include <optional>
@@ -11,15 +12,16 @@ namespace vuart {
 
 class LineInput {
  public:
-  // fd is not owned. A file ends at its end; a non-blocking terminal only has
-  // nothing yet when nothing has been typed.
-  LineInput(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  // fd is not owned and must be non-blocking. A regular file ends at its end;
+  // a pipe, FIFO or terminal only has nothing yet.
+  LineInput(int fd, std::string name);
 
   std::optional<std::uint8_t> next();
 
  private:
   int fd_;
   std::string name_;
+  bool ends_ = false;  // a regular file: nothing comes after its end
   std::vector<std::uint8_t> buffer_;
   std::size_t taken_ = 0;
   bool ended_ = false;

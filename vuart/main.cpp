@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,15 +16,19 @@
 #include "options.h"
 #include "output.h"
 #include "pty.h"
+#include "signals.h"
 #include "tracer.h"
 
 namespace {
 
-// Opened without truncating, so that two names for one file are found before either is emptied.
+// Opened without truncating, so that two names for one file are found before
+// either is emptied, and without waiting: a FIFO must have its reader already.
 vuart::UniqueFd open_output(const std::string &path, const char *what)
 {
-  vuart::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd.valid()) {
+  vuart::UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
+  if (!fd.valid() && errno == ENXIO) {
+    vuart::report(std::string("open ") + what + " file " + path + ": a FIFO needs its reader first");
+  } else if (!fd.valid()) {
     vuart::report_errno(std::string("open ") + what + " file " + path);
   }
   return fd;
@@ -38,6 +44,23 @@ bool same_file(int first, int second)
          !S_ISCHR(a.st_mode);
 }
 
+// The standard stream (1 or 2) whose file `path` names, if any: opening it
+// again would write from offset 0 over what the stream writes.
+std::optional<int> standard_stream_named(const std::string &path)
+{
+  struct stat named {};
+  if (stat(path.c_str(), &named) != 0) {
+    return std::nullopt;
+  }
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat stream {};
+    if (fstat(fd, &stream) == 0 && stream.st_dev == named.st_dev && stream.st_ino == named.st_ino) {
+      return fd;
+    }
+  }
+  return std::nullopt;
+}
+
 bool empty_if_regular(int fd, const std::string &path)
 {
   struct stat file {};
@@ -51,6 +74,22 @@ bool empty_if_regular(int fd, const std::string &path)
 std::string base_name(const std::string &path)
 {
   return path.substr(path.find_last_of('/') + 1);
+}
+
+// COM1's line input from a file, a FIFO or a terminal, read without waiting.
+vuart::UniqueFd open_line_input(const std::string &path)
+{
+  vuart::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat file {};
+  if (!fd.valid() || fstat(fd.get(), &file) != 0) {
+    vuart::report_errno("open COM1 input file " + path);
+    return {};
+  }
+  if (S_ISDIR(file.st_mode)) {
+    vuart::report("COM1 input file " + path + " is a directory");
+    return {};
+  }
+  return fd;
 }
 
 int run(int argc, char **argv)
@@ -71,15 +110,28 @@ int run(int argc, char **argv)
   const auto &options = std::get<vuart::Options>(parsed);
 
   vuart::UniqueFd trace_fd;
-  if (!options.trace_path.empty() && !(trace_fd = open_output(options.trace_path, "trace")).valid()) {
-    return vuart::status_own_failure;
+  if (!options.trace_path.empty()) {
+    struct stat named {};
+    const std::optional<int> stream = standard_stream_named(options.trace_path);
+    if (stream && stat(options.trace_path.c_str(), &named) == 0 && !S_ISCHR(named.st_mode)) {
+      vuart::report(std::string("the trace and the program's output (") +
+                    (*stream == STDOUT_FILENO ? "standard output" : "standard error") +
+                    ") are the same file; see 'vuart --help'");
+      return vuart::status_own_failure;
+    }
+    if (!(trace_fd = open_output(options.trace_path, "trace")).valid()) {
+      return vuart::status_own_failure;
+    }
   }
+  // COM1 naming a standard stream's file shares that stream's open file, and so its offset.
   const bool com1_to_file = !options.com1_path.empty() && options.com1_path != "pty";
+  const std::optional<int> com1_stream = com1_to_file ? standard_stream_named(options.com1_path) : std::nullopt;
   vuart::UniqueFd com1_fd;
-  if (com1_to_file && !(com1_fd = open_output(options.com1_path, "COM1")).valid()) {
+  if (com1_to_file && !com1_stream && !(com1_fd = open_output(options.com1_path, "COM1")).valid()) {
     return vuart::status_own_failure;
   }
-  if (trace_fd.valid() && same_file(trace_fd.get(), com1_to_file ? com1_fd.get() : STDOUT_FILENO)) {
+  const int com1_written = com1_fd.valid() ? com1_fd.get() : com1_stream.value_or(STDOUT_FILENO);
+  if (trace_fd.valid() && same_file(trace_fd.get(), com1_written)) {
     vuart::report(std::string("the trace and COM1's output (") + (com1_to_file ? "--com1" : "standard output") +
                   ") are the same file; see 'vuart --help'");
     return vuart::status_own_failure;
@@ -89,7 +141,7 @@ int run(int argc, char **argv)
     return vuart::status_own_failure;
   }
 
-  vuart::Output standard_output(STDOUT_FILENO, "standard output");
+  vuart::Output standard_output = vuart::Output::standard_stream(STDOUT_FILENO, "standard output");
   vuart::Output com1_file;
   vuart::Pty com1_pty;
   if (options.com1_path == "pty") {
@@ -98,8 +150,11 @@ int run(int argc, char **argv)
       return vuart::status_own_failure;
     }
     vuart::report("COM1 is " + com1_pty.path);
-    com1_file = vuart::Output(com1_pty.master.get(), "COM1 to " + com1_pty.path);
-  } else if (com1_to_file) {
+    com1_file = vuart::Output(vuart::UniqueFd(fcntl(com1_pty.master.get(), F_DUPFD_CLOEXEC, 3)),
+                              "COM1 to " + com1_pty.path);
+  } else if (com1_stream == STDERR_FILENO) {
+    com1_file = vuart::Output::standard_stream(STDERR_FILENO, "COM1 to standard error");
+  } else if (com1_fd.valid()) {
     com1_file = vuart::Output(std::move(com1_fd), "COM1 file " + options.com1_path);
   }
   vuart::ByteSink com1(com1_file.enabled() ? com1_file : standard_output);
@@ -113,20 +168,22 @@ int run(int argc, char **argv)
   if (com1_pty.master.valid()) {
     com1_input.emplace(com1_pty.master.get(), "COM1 from " + com1_pty.path);
   } else if (!options.com1_input_path.empty()) {
-    com1_input_file = vuart::UniqueFd(open(options.com1_input_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!com1_input_file.valid()) {
-      vuart::report_errno("open COM1 input file " + options.com1_input_path);
+    if (!(com1_input_file = open_line_input(options.com1_input_path)).valid()) {
       return vuart::status_own_failure;
     }
     com1_input.emplace(com1_input_file.get(), "COM1 input file " + options.com1_input_path);
   }
 
   const vuart::CallerSignals caller_signals = vuart::take_over_signals();
-
-  vuart::Tracer tracer(options, caller_signals, standard_output, com1, trace, com1_input ? &*com1_input : nullptr);
+  const bool com1_shares_program_output =
+      (&com1.output() == &standard_output && !options.pty) || com1_stream == STDERR_FILENO;
+  vuart::Tracer tracer(options, caller_signals,
+                       {standard_output, com1, trace, com1_shares_program_output,
+                        com1_pty.master.valid() ? &com1_pty : nullptr},
+                       com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
   if (!options.quiet && !summary.ending.empty()) {
-    vuart::report(base_name(options.command[0]) + " " + summary.ending + "; COM1 received " +
+    vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 received " +
                   std::to_string(com1.total()) + " bytes from " + std::to_string(summary.port_instructions) +
                   " port instructions");
   }

@@ -41,7 +41,7 @@ std::optional<std::string> option_value(std::string_view argument, std::string_v
   if (argument.size() > name.size() && argument[name.size()] == '=') {
     return std::string(argument.substr(name.size() + 1));
   }
-  if (at + 1 < arguments.size()) {
+  if (at + 1 < arguments.size() && arguments[at + 1] != "--") {  // "--" ends the options: no value
     return arguments[++at];
   }
   return std::nullopt;

@@ -1,9 +1,14 @@
 #include "output.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace vuart {
@@ -19,23 +24,143 @@ void report_errno(std::string_view what)
   report(std::string(what) + ": " + std::strerror(errno));
 }
 
+std::string shell_quoted(std::string_view word)
+{
+  const auto safe = [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("@%+=:,./_-", c) != nullptr;
+  };
+  const auto printable = [](unsigned char c) { return c >= 0x20 && c < 0x7F; };
+  bool all_safe = !word.empty();
+  bool all_printable = true;
+  for (const char byte : word) {
+    const auto c = static_cast<unsigned char>(byte);
+    all_safe = all_safe && safe(c);
+    all_printable = all_printable && printable(c);
+  }
+  if (all_safe) {
+    return std::string(word);
+  }
+  if (all_printable) {
+    std::string quoted = "'";
+    for (const char c : word) {
+      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+  }
+  std::string quoted = "$'";  // control bytes as escapes: nothing can end the line
+  for (const char byte : word) {
+    const auto c = static_cast<unsigned char>(byte);
+    if (c == '\\' || c == '\'') {
+      quoted += '\\';
+      quoted += static_cast<char>(c);
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else if (c == '\t') {
+      quoted += "\\t";
+    } else if (printable(c)) {
+      quoted += static_cast<char>(c);
+    } else {
+      std::array<char, 5> escape{};
+      std::snprintf(escape.data(), escape.size(), "\\x%02x", c);
+      quoted += escape.data();
+    }
+  }
+  return quoted + "'";
+}
+
+Output::Output(int fd, UniqueFd owned, std::string name) : owned_(std::move(owned)), fd_(fd), name_(std::move(name))
+{
+  struct stat file {};
+  direct_ = fstat(fd_, &file) == 0 && (S_ISREG(file.st_mode) || S_ISBLK(file.st_mode));
+  socket_ = S_ISSOCK(file.st_mode);
+}
+
+Output::Output(UniqueFd owned, std::string name) : Output(owned.get(), std::move(owned), std::move(name)) {}
+
+Output Output::standard_stream(int fd, std::string name)
+{
+  struct stat file {};
+  if (fstat(fd, &file) == 0 && (S_ISFIFO(file.st_mode) || S_ISCHR(file.st_mode))) {
+    UniqueFd reopened(open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                           O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (reopened.valid()) {
+      return {std::move(reopened), std::move(name)};
+    }
+  }
+  // A regular file or a socket; or a pipe whose reader has gone, which fails at once.
+  Output shared(fd, UniqueFd(), std::move(name));
+  shared.direct_ = shared.direct_ || !shared.socket_;
+  return shared;
+}
+
+void Output::fail(int error)
+{
+  error_ = error;
+  errno = error;
+  report_errno("write " + name_);
+  buffer_.clear();
+  sent_ = 0;
+}
+
+ssize_t Output::write_now(std::string_view data)
+{
+  return socket_ ? send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                 : ::write(fd_, data.data(), data.size());
+}
+
 std::size_t Output::write(std::string_view data)
 {
+  if (error_ != 0) {
+    return 0;
+  }
+  if (!direct_) {
+    buffer_.append(data);
+    flush();
+    return error_ != 0 ? 0 : data.size();
+  }
   std::size_t done = 0;
   while (error_ == 0 && done < data.size()) {
-    const ssize_t written = ::write(fd_, data.data() + done, data.size() - done);
+    const ssize_t written = write_now(data.substr(done));
     if (written > 0) {
       done += static_cast<std::size_t>(written);
     } else if (written < 0 && errno == EAGAIN) {
-      pollfd writable{fd_, POLLOUT, 0};  // a non-blocking terminal waits for its reader
+      pollfd writable{fd_, POLLOUT, 0};  // a file someone else made non-blocking
       poll(&writable, 1, -1);
     } else if (written == 0 || errno != EINTR) {
-      error_ = written == 0 ? EIO : errno;
-      errno = error_;
-      report_errno("write " + name_);
+      fail(written == 0 ? EIO : errno);
     }
   }
   return done;
+}
+
+bool Output::flush()
+{
+  while (error_ == 0 && sent_ < buffer_.size()) {
+    const ssize_t written = write_now(std::string_view(buffer_).substr(sent_));
+    if (written > 0) {
+      sent_ += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EAGAIN) {
+      if (sent_ >= capacity) {
+        buffer_.erase(0, sent_);  // keep the buffer within twice the bound
+        sent_ = 0;
+      }
+      return false;
+    } else if (written == 0 || errno != EINTR) {
+      fail(written == 0 ? EIO : errno);
+    }
+  }
+  buffer_.clear();
+  sent_ = 0;
+  return true;
+}
+
+std::size_t Output::room() const
+{
+  if (direct_ || error_ != 0) {
+    return unlimited;  // nothing waits: written at once, or dropped
+  }
+  return waiting() < capacity ? capacity - waiting() : 0;
 }
 
 void ByteSink::flush()
@@ -43,7 +168,7 @@ void ByteSink::flush()
   if (pending_.empty()) {
     return;
   }
-  total_ += output_.write({reinterpret_cast<const char *>(pending_.data()), pending_.size()});
+  total_ += output_->write({reinterpret_cast<const char *>(pending_.data()), pending_.size()});
   pending_.clear();
 }
 

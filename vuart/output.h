@@ -1,7 +1,10 @@
 #pragma once
-// vuart's own output: its messages on standard error, and the outputs it writes for the program.
+// vuart's outputs: its own one-line messages on standard error, and the files it
+// writes for the program (COM1, the trace, the program's terminal), none of which
+// may block vuart.
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,31 +24,60 @@ void report(std::string_view message);
 // Prints "vuart: WHAT: strerror(errno)" on standard error.
 void report_errno(std::string_view what);
 
-// One of vuart's outputs. Writes are whole, retried after short writes and, on a
-// non-blocking terminal, after waiting for room. The first failure is reported,
+// A word as a shell would quote it, so that no byte of it can forge a line of vuart's.
+std::string shell_quoted(std::string_view word);
+
+// One of vuart's outputs. A regular file is written at once (its writes do not
+// wait for anyone). Anything else (a pipe, a terminal, a socket) is written
+// without blocking: what it cannot take yet waits in a buffer that the caller
+// keeps within `capacity` by asking room() first, and flush() sends on when
+// poll(2) says the descriptor is writable. The first failure is reported,
 // "vuart: write NAME: REASON", and remembered; later writes are dropped.
 class Output {
  public:
-  Output() = default;
-  Output(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
-  Output(UniqueFd owned, std::string name) : owned_(std::move(owned)), fd_(owned_.get()), name_(std::move(name)) {}
+  static constexpr std::size_t capacity = 1U << 20;
+  static constexpr std::size_t unlimited = std::numeric_limits<std::size_t>::max();
 
-  // Returns how many bytes reached the file: all of them, unless this write failed or an earlier one did.
+  Output() = default;
+  // A file vuart opened itself, non-blocking unless it is a regular file.
+  Output(UniqueFd owned, std::string name);
+  // One of vuart's own standard streams, shared with its caller and maybe with
+  // the program: a pipe or a terminal is opened anew, non-blocking, so that the
+  // others keep the blocking file they had; a socket is sent to without waiting.
+  static Output standard_stream(int fd, std::string name);
+
+  // Takes all of data; returns how many bytes reached the file or wait for it:
+  // none once a write has failed.
   std::size_t write(std::string_view data);
+  // Writes what the file takes now; true when nothing waits.
+  bool flush();
+  // What may still be handed to write() before the buffer is full.
+  [[nodiscard]] std::size_t room() const;
+  [[nodiscard]] std::size_t waiting() const { return buffer_.size() - sent_; }
+  [[nodiscard]] int fd() const { return fd_; }
   [[nodiscard]] bool enabled() const { return fd_ >= 0; }
   [[nodiscard]] int error() const { return error_; }  // the failure's errno, 0 while none
+  [[nodiscard]] const std::string &name() const { return name_; }
 
  private:
+  Output(int fd, UniqueFd owned, std::string name);
+  void fail(int error);
+  ssize_t write_now(std::string_view data);
+
   UniqueFd owned_;
   int fd_ = -1;
   std::string name_;
   int error_ = 0;
+  bool direct_ = true;   // a regular file, written at once
+  bool socket_ = false;  // sent to with MSG_DONTWAIT
+  std::string buffer_;
+  std::size_t sent_ = 0;  // of buffer_
 };
 
-// Where COM1's transmitted bytes go: collected per instruction, written in one piece.
+// Where COM1's transmitted bytes go: collected per instruction, handed on in one piece.
 class ByteSink {
  public:
-  explicit ByteSink(Output &output) : output_(output) {}
+  explicit ByteSink(Output &output) : output_(&output) {}
   void put(std::uint8_t byte)
   {
     pending_.push_back(byte);
@@ -54,11 +86,12 @@ class ByteSink {
     }
   }
   void flush();
-  [[nodiscard]] std::uint64_t total() const { return total_; }  // bytes actually written
-  [[nodiscard]] int error() const { return output_.error(); }
+  [[nodiscard]] Output &output() const { return *output_; }
+  [[nodiscard]] std::uint64_t total() const { return total_; }  // bytes handed on
+  [[nodiscard]] int error() const { return output_->error(); }
 
  private:
-  Output &output_;
+  Output *output_;
   std::vector<std::uint8_t> pending_;
   std::uint64_t total_ = 0;
 };

@@ -1,74 +1,20 @@
 #pragma once
-// The virtual I/O port space: a 16550A UART at COM1's eight ports; ports nobody
+// The virtual I/O port space: COM1's UART at its eight ports; ports nobody
 // claims ignore writes and read as all ones, as on a PC's ISA bus.
 
-#include <array>
 #include <cstdint>
-#include <functional>
-#include <optional>
+
+#include "uart16550.h"
 
 namespace vuart {
 
 constexpr std::uint16_t com1_base = 0x3F8;
 
-// A 16550A as its data sheet describes it and as a PC leaves it after boot
-// (9600 baud, FIFOs off, no interrupt enabled). Transmission takes no time: the
-// transmitter is always empty. Bytes from the line are taken from their source
-// only when the receive FIFO has room, so none is lost on the way in; in loopback
-// mode the transmitter feeds the receiver and nothing reaches the line.
-class Uart16550 {
- public:
-  using Transmit = std::function<void(std::uint8_t)>;
-  using Receive = std::function<std::optional<std::uint8_t>()>;  // the line's next byte, if one has arrived
-
-  explicit Uart16550(Transmit transmit, Receive receive = {})
-      : transmit_(std::move(transmit)), receive_(std::move(receive))
-  {
-  }
-
-  // Register offsets 0-7 from the base port. Reads have side effects: RBR pops
-  // the receive FIFO, LSR clears the overrun, MSR its delta bits, IIR the
-  // transmitter-empty indication.
-  void write(unsigned offset, std::uint8_t value);
-  [[nodiscard]] std::uint8_t read(unsigned offset);
-
-  static constexpr unsigned fifo_depth = 16;
-
- private:
-  [[nodiscard]] bool divisor_latch() const { return (line_control_ & 0x80U) != 0; }
-  [[nodiscard]] bool loopback() const { return (modem_control_ & 0x10U) != 0; }
-  [[nodiscard]] bool fifos_on() const { return (fifo_control_ & 0x01U) != 0; }
-  [[nodiscard]] unsigned receive_capacity() const { return fifos_on() ? fifo_depth : 1; }
-  [[nodiscard]] std::uint8_t interrupt_identification() const;
-  [[nodiscard]] std::uint8_t modem_inputs() const;  // CTS, DSR, RI and DCD as bits 4-7
-  void receive(std::uint8_t byte);
-  void take_from_line();
-  void write_fifo_control(std::uint8_t value);
-  void write_modem_control(std::uint8_t value);
-  void clear_receiver();
-
-  Transmit transmit_;
-  Receive receive_;
-
-  std::uint16_t divisor_ = 12;  // 115200 / 12 = 9600 baud, as a PC BIOS leaves it
-  std::uint8_t interrupt_enable_ = 0;
-  std::uint8_t fifo_control_ = 0;
-  std::uint8_t line_control_ = 0;  // as the kernel leaves it after probing the port
-  std::uint8_t modem_control_ = 0;
-  std::uint8_t scratch_ = 0;
-  std::uint8_t modem_status_ = 0xB0;  // a connected line: DCD, DSR and CTS
-  bool overrun_ = false;
-  bool transmitter_empty_pending_ = false;
-  std::uint8_t receiver_buffer_ = 0;  // without FIFOs: the last byte received, which stays readable
-  std::array<std::uint8_t, fifo_depth> received_{};
-  unsigned received_first_ = 0;
-  unsigned received_count_ = 0;
-};
-
 class PortSpace {
  public:
-  explicit PortSpace(Uart16550::Transmit com1_transmit, Uart16550::Receive com1_receive = {})
-      : com1_(std::move(com1_transmit), std::move(com1_receive))
+  explicit PortSpace(Uart16550::Transmit com1_transmit, Uart16550::Receive com1_receive = {},
+                     Uart16550::Clock clock = Uart16550::steady_time)
+      : com1_(std::move(com1_transmit), std::move(com1_receive), std::move(clock))
   {
   }
 

@@ -2,83 +2,29 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/ptrace.h>
-#include <sys/signalfd.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
+#include <chrono>
 #include <fstream>
-#include <vector>
+#include <limits>
 
 #include "executor.h"
 #include "launch.h"
-#include "pty.h"
 #include "tracee_memory.h"
 
 namespace vuart {
 
 namespace {
 
-constexpr long syscall_skipped = -1;
-constexpr std::size_t trace_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
-constexpr std::uint64_t sig_ign = 1;
-constexpr std::uint64_t sa_resethand = 0x80000000;
-constexpr std::uint64_t sigsetsize = 8;
-
-std::string signal_name(int signal)
-{
-  const char *abbreviation = sigabbrev_np(signal);
-  return abbreviation != nullptr ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
-}
-
-// ptrace requests on a thread that may have died meanwhile: its end is reported
-// by waitpid, so ESRCH is no error here.
-bool traced(long result, std::string_view what, pid_t tid)
-{
-  if (result != 0 && errno != ESRCH) {
-    report_errno(std::string(what) + " of thread " + std::to_string(tid));
-  }
-  return result == 0;
-}
-
-std::optional<user_regs_struct> registers(pid_t tid)
-{
-  user_regs_struct regs{};
-  if (!traced(ptrace(PTRACE_GETREGS, tid, nullptr, &regs), "PTRACE_GETREGS", tid)) {
-    return std::nullopt;
-  }
-  return regs;
-}
-
-void set_registers(pid_t tid, const user_regs_struct &regs)
-{
-  traced(ptrace(PTRACE_SETREGS, tid, nullptr, &regs), "PTRACE_SETREGS", tid);
-}
-
-void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false)
-{
-  traced(ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal), "resume", tid);
-}
-
-// Whether the thread has a handler for SIGSEGV now, by its status in /proc.
-bool catches_segv(pid_t tid)
-{
-  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("SigCgt:")) {
-      return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGSEGV - 1)) & 1U) != 0;
-    }
-  }
-  return false;
-}
+constexpr int recheck_ms = 100;         // how often threads that wait for room are checked for signals
+constexpr std::size_t pty_chunk = 65536;  // the program's terminal is read this much at a time
+constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
 
 // The processes whose parent is vuart, as /proc lists them.
 std::vector<pid_t> own_children()
@@ -92,29 +38,51 @@ std::vector<pid_t> own_children()
   return children;
 }
 
-bool is_stop_signal(int signal)
+// Whether a signal that the thread does not block waits for it.
+bool signal_pending(pid_t tid)
 {
-  return signal == SIGSTOP || signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+  std::uint64_t pending = 0;
+  std::uint64_t blocked = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
+      pending |= std::stoull(line.substr(7), nullptr, 16);
+    } else if (line.starts_with("SigBlk:")) {
+      blocked = std::stoull(line.substr(7), nullptr, 16);
+    }
+  }
+  return (pending & ~blocked) != 0;
+}
+
+JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
+{
+  JsonObject event;
+  event.text("event", "port")
+      .number("tid", tid)
+      .number("rip", static_cast<std::int64_t>(regs.rip))
+      .text("kind", op_name(instruction.op))
+      .flag("rep", instruction.rep)
+      .number("port", port_of(instruction, regs))
+      .number("width", instruction.width);
+  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
+    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
+  }
+  return event;
 }
 
 }  // namespace
 
-bool WaitStatus::group_stop() const
-{
-  return stopped() && event() == PTRACE_EVENT_STOP && is_stop_signal(stop_signal());
-}
-
-Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Output &standard_output, ByteSink &com1,
-               TraceLog &trace, LineInput *com1_input)
-    : options_(options), caller_signals_(caller_signals), standard_output_(standard_output), com1_(com1), trace_(trace),
-      com1_input_(com1_input), ports_([&com1](std::uint8_t byte) { com1.put(byte); },
-                                      [this]() -> std::optional<std::uint8_t> {
-                                        const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
-                                        if (byte && trace_.enabled()) {
-                                          received_.push_back(*byte);
-                                        }
-                                        return byte;
-                                      })
+Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
+    : options_(options), caller_signals_(caller_signals), outputs_(outputs), com1_input_(com1_input),
+      ports_([this](std::uint8_t byte) { outputs_.com1.put(byte); },
+             [this]() -> std::optional<std::uint8_t> {
+               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
+               if (byte && outputs_.trace.enabled()) {
+                 received_.push_back(*byte);
+               }
+               return byte;
+             }),
+      syscalls_(options, outputs.trace)
 {
 }
 
@@ -130,36 +98,28 @@ RunSummary Tracer::run()
     }
   }
   std::array<int, 2> pipe_ends{};
-  if (pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
+  if (!signals_.valid() || pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
     report_errno("pipe2");
     return {status_own_failure, "", 0};
   }
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
-  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled()},
+  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, outputs_.trace.enabled()},
                      UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     report_errno("start the program");
     return {status_own_failure, "", 0};
   }
   pty_slave.reset();  // the master sees end of file once the program's side is closed
-  // The program starts with SIGSEGV as the caller left it: exec keeps it ignored.
-  struct sigaction inherited {};
-  sigaction(SIGSEGV, nullptr, &inherited);
-  auto segv = std::make_shared<KernelSigaction>();
-  segv->handler = inherited.sa_handler == SIG_IGN ? sig_ign : 0;
-  threads_[main_pid_] = Thread{main_pid_, {}, std::nullopt, std::nullopt, std::move(segv), std::nullopt};
+  Thread main_thread;
+  main_thread.process = main_pid_;
+  main_thread.segv = SegvState::inherited();
+  threads_[main_pid_] = std::move(main_thread);
 
-  forward_signals_to(main_pid_);
-  if (pty_master_.valid()) {
-    wait_and_drain();
-  } else {
-    wait();
-  }
+  loop();
   end_everything();
-  drain_pty();
-  com1_.flush();
+  deliver_what_is_left();
 
   RunSummary summary;
   summary.port_instructions = port_instructions_;
@@ -167,7 +127,7 @@ RunSummary Tracer::run()
     LaunchFailure failure{};
     if (read(failure_reader.get(), &failure, sizeof failure) == sizeof failure) {
       errno = failure.error;
-      report_errno(failure.stage == LaunchFailure::exec ? options_.command[0] : "set up the traced child");
+      report_errno(failure.stage == LaunchFailure::exec ? shell_quoted(options_.command[0]) : "set up the traced child");
     }
     summary.exit_status = WIFEXITED(*main_status_) ? WEXITSTATUS(*main_status_) : status_own_failure;
     return summary;
@@ -179,65 +139,423 @@ RunSummary Tracer::run()
     summary.exit_status = 128 + WTERMSIG(*main_status_);
     summary.ending = "was killed by " + signal_name(WTERMSIG(*main_status_));
   }
-  if (com1_.error() != 0 || trace_.error() != 0 || standard_output_.error() != 0) {
+  const std::vector<Output *> all = outputs();
+  if (std::any_of(all.begin(), all.end(), [](const Output *output) { return output->error() != 0; })) {
     summary.exit_status = status_own_failure;  // something the program sent was lost
   }
   return summary;
 }
 
-void Tracer::wait()
+void Tracer::loop()
 {
   while (!main_status_) {
-    int status = 0;
-    const pid_t tid = waitpid(-1, &status, __WALL);
-    if (tid < 0 && errno == EINTR) {
-      continue;
+    collect_stops();
+    if (main_status_) {
+      break;
     }
-    if (tid < 0) {
-      report_errno("waitpid");
-      return;
-    }
-    handle(tid, WaitStatus{status});
-  }
-}
-
-void Tracer::wait_and_drain()
-{
-  // The program's terminal must be drained while it runs, not only at its stops.
-  sigset_t child;
-  sigemptyset(&child);
-  sigaddset(&child, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &child, nullptr);
-  UniqueFd child_events(signalfd(-1, &child, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!child_events.valid()) {
-    report_errno("signalfd");
-    return;
-  }
-  while (!main_status_) {
-    std::array<pollfd, 2> watched{{{child_events.get(), POLLIN, 0}, {pty_master_.get(), POLLIN, 0}}};
-    if (poll(watched.data(), pty_master_.valid() ? 2 : 1, -1) < 0 && errno != EINTR) {
+    flush_outputs();
+    serve_waiting();
+    pump_pty();
+    std::vector<pollfd> watched = watch_list();
+    if (poll(watched.data(), watched.size(), waiting_.empty() ? -1 : recheck_ms) < 0 && errno != EINTR) {
       report_errno("poll");
       return;
     }
-    if (watched[1].revents != 0) {
-      drain_pty();
+    while (const auto signal = signals_.next()) {
+      handle_vuart_signal(*signal);
     }
-    signalfd_siginfo ignored{};
-    while (read(child_events.get(), &ignored, sizeof ignored) == sizeof ignored) {
-    }
-    int status = 0;
-    pid_t tid;
-    while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
-      handle(tid, WaitStatus{status});
-    }
+    release_signalled();
+  }
+}
+
+void Tracer::collect_stops()
+{
+  int status = 0;
+  pid_t tid;
+  while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
+    handle(tid, WaitStatus{status});
   }
 }
 
 void Tracer::handle(pid_t tid, WaitStatus status)
 {
   handle_stop(tid, status);
-  for (const auto &[ended, how] : std::exchange(ended_meanwhile_, {})) {
+  for (const auto &[ended, how] : segv_state_.take_ended()) {
     handle_stop(ended, how);
+  }
+}
+
+void Tracer::handle_vuart_signal(const signalfd_siginfo &signal)
+{
+  const auto number = static_cast<int>(signal.ssi_signo);
+  if (number == SIGCHLD) {
+    return;  // the stops are collected at the top of the loop
+  }
+  if (!exec_seen_) {
+    end_everything();  // the program does not run yet: the signal ends vuart, as it would without vuart's handling
+    die_of(number);
+  }
+  // A process group's signal has reached the program already, pending or delivered.
+  if (ProgramSignals::pending(main_pid_, number)) {
+    return;
+  }
+  collect_stops();
+  if (!main_status_ && !program_signals_.delivered(signal)) {
+    kill(main_pid_, number);
+  }
+}
+
+void Tracer::handle_stop(pid_t tid, WaitStatus status)
+{
+  if (status.ended()) {
+    threads_.erase(tid);
+    std::erase(waiting_, tid);
+    if (tid == main_pid_) {
+      finish(status.raw);
+    }
+    return;
+  }
+  if (!status.stopped()) {
+    return;
+  }
+  if (status.group_stop()) {
+    // A stop signal took effect: stay stopped, and hear of SIGCONT.
+    traced(ptrace(PTRACE_LISTEN, tid, nullptr, nullptr), "PTRACE_LISTEN", tid);
+    return;
+  }
+  if (status.event() == PTRACE_EVENT_STOP) {
+    // A new tracee's first stop, or the end of a group-stop.
+    if (!threads_.contains(tid)) {
+      early_starts_.insert(tid);  // held until its parent's event says what it inherits
+      return;
+    }
+    resume(tid);
+    return;
+  }
+  if (status.stop_signal() == SIGTRAP && status.event() != 0) {
+    handle_event(tid, status);
+    return;
+  }
+  const auto thread = threads_.find(tid);
+  if (status.syscall_stop()) {
+    if (thread == threads_.end()) {
+      resume(tid);
+    } else if (!syscalls_.at_exit(tid, thread->second, !waiting_.empty())) {
+      wait_in_line(tid, Waiting::write_record);
+    }
+    return;
+  }
+  handle_signal_stop(tid, status.stop_signal());
+}
+
+void Tracer::handle_event(pid_t tid, WaitStatus status)
+{
+  switch (status.event()) {
+  case PTRACE_EVENT_SECCOMP: syscalls_.at_entry(tid, threads_[tid]); return;
+  case PTRACE_EVENT_CLONE:
+  case PTRACE_EVENT_FORK:
+  case PTRACE_EVENT_VFORK: {
+    const std::optional<unsigned long> child = event_message(tid);
+    unsigned long flags = 0;
+    if (status.event() == PTRACE_EVENT_CLONE) {
+      const auto regs = registers(tid);
+      flags = regs ? regs->rdi : 0;  // clone's flags: clone3 never gets this far
+    }
+    if (child) {
+      handle_new_tracee(tid, static_cast<pid_t>(*child), flags);
+    }
+    resume(tid);
+    return;
+  }
+  case PTRACE_EVENT_EXEC: handle_exec(tid); return;
+  default: resume(tid); return;
+  }
+}
+
+void Tracer::handle_signal_stop(pid_t tid, int signal)
+{
+  // A signal on its way to the program.
+  const auto thread = threads_.find(tid);
+  siginfo_t info{};
+  if (thread == threads_.end() || !traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
+    resume(tid, signal);
+    return;
+  }
+  program_signals_.note(info);
+  if (signal == SIGSEGV) {
+    if (info.si_code == SI_KERNEL) {
+      wait_in_line(tid, Waiting::port_instruction);  // maybe a port instruction
+      return;
+    }
+    SegvState::delivered(thread->second);
+  }
+  resume(tid, signal);
+}
+
+void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags)
+{
+  const Thread &creator = threads_[parent];
+  Thread inherited;
+  inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
+  inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
+  inherited.segv = SegvState::for_new(creator, clone_flags);
+  threads_[child] = std::move(inherited);
+  if (early_starts_.erase(child) != 0) {
+    resume(child);
+  }
+}
+
+void Tracer::handle_exec(pid_t tid)
+{
+  exec_seen_ = true;
+  const auto former = static_cast<pid_t>(event_message(tid).value_or(static_cast<unsigned long>(tid)));
+  if (former != tid && threads_.contains(former)) {
+    // Another thread called execve: it takes over the thread group's id, and its
+    // permissions go with it.
+    threads_[tid] = std::move(threads_[former]);
+    threads_.erase(former);
+    std::erase(waiting_, former);
+  }
+  segv_state_.exec(threads_[tid]);
+  resume(tid);
+}
+
+void Tracer::wait_in_line(pid_t tid, Waiting why)
+{
+  threads_[tid].waiting = why;
+  waiting_.push_back(tid);
+  serve_waiting();
+}
+
+void Tracer::serve_waiting()
+{
+  while (!waiting_.empty()) {
+    const pid_t tid = waiting_.front();
+    const auto thread = threads_.find(tid);
+    if (thread != threads_.end() && thread->second.waiting != Waiting::nothing && !proceed(tid)) {
+      return;  // still no room: those behind it wait too, in order
+    }
+    waiting_.pop_front();
+  }
+}
+
+bool Tracer::proceed(pid_t tid)
+{
+  Thread &thread = threads_.at(tid);
+  switch (thread.waiting) {
+  case Waiting::port_instruction: {
+    const Step step = port_instruction(tid);
+    if (step == Step::waits_for_room) {
+      return false;
+    }
+    if (step == Step::done) {
+      break;
+    }
+    thread.waiting = Waiting::resume_after_flush;
+    [[fallthrough]];
+  }
+  case Waiting::resume_after_flush:
+    if (outputs_.com1.output().waiting() > 0) {
+      return false;
+    }
+    resume_holding(tid, thread.held_signal);
+    break;
+  case Waiting::write_record:
+    if (!syscalls_.record_write(tid, thread)) {
+      return false;
+    }
+    check_outputs(tid);
+    resume(tid);
+    break;
+  case Waiting::nothing: break;
+  }
+  thread.waiting = Waiting::nothing;
+  return true;
+}
+
+void Tracer::release_signalled()
+{
+  // A thread that waits for room must not keep a signal from acting: it goes on
+  // and takes the signal, and comes back to its instruction afterwards, as the
+  // processor does when an interrupt comes in the middle of a rep.
+  for (auto waiter = waiting_.begin(); waiter != waiting_.end();) {
+    const auto thread = threads_.find(*waiter);
+    if (thread == threads_.end() || thread->second.waiting == Waiting::write_record || !signal_pending(*waiter)) {
+      ++waiter;
+      continue;
+    }
+    if (thread->second.waiting == Waiting::port_instruction) {
+      if (const auto regs = registers(*waiter)) {
+        segv_state_.restore(*waiter, thread->second, *regs);
+      }
+    }
+    thread->second.waiting = Waiting::nothing;
+    resume_holding(*waiter, thread->second.held_signal);
+    waiter = waiting_.erase(waiter);
+  }
+  for (const auto &[ended, how] : segv_state_.take_ended()) {
+    handle_stop(ended, how);
+  }
+}
+
+std::uint64_t Tracer::element_limit(bool sends, unsigned width) const
+{
+  std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
+  if (sends) {
+    limit = std::min<std::uint64_t>(limit, outputs_.com1.output().room());  // an element sends one byte at most
+  }
+  const std::size_t trace_room = outputs_.trace.room_for_bytes();
+  if (trace_room != Output::unlimited) {
+    limit = std::min<std::uint64_t>(limit, trace_room / width);
+  }
+  return limit;
+}
+
+Tracer::Step Tracer::port_instruction(pid_t tid)
+{
+  Thread &thread = threads_.at(tid);
+  auto regs = registers(tid);
+  if (!regs) {
+    return Step::done;  // it died: waitpid tells
+  }
+  std::array<std::uint8_t, max_instruction_length> code{};
+  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
+  const auto instruction = decode_port_instruction(std::span(code).first(readable));
+  if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
+    resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
+    return Step::done;
+  }
+  const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
+  pump_pty();  // what the program printed before this instruction comes first
+  const auto allowance = [&] {
+    flush_outputs();  // a long transfer goes on as its outputs drain
+    return element_limit(sends, instruction->width);
+  };
+  if (!pty_drained_ || allowance() == 0) {
+    return Step::waits_for_room;
+  }
+  TraceLine event(outputs_.trace, port_event(tid, *regs, *instruction), "bytes");
+  TraceeMemory memory(tid);
+  const Execution execution = execute(
+      *instruction, *regs, thread.permissions, memory, ports_,
+      outputs_.trace.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
+                               : ByteObserver(),
+      allowance);
+  outputs_.com1.flush();
+  set_registers(tid, *regs);
+  JsonObject outcome;
+  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
+  if (execution.record.fault) {
+    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
+  }
+  event.finish(outcome);
+  if (!received_.empty()) {
+    outputs_.trace.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    received_.clear();
+  }
+  check_outputs(tid);
+  if (execution.result == Execution::Result::interrupted) {
+    return Step::waits_for_room;
+  }
+  ++port_instructions_;
+  if (execution.result == Execution::Result::completed) {
+    // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
+    segv_state_.restore(tid, thread, *regs);
+    if (outputs_.com1_shares_program_output && outputs_.com1.output().waiting() > 0) {
+      return Step::waits_for_flush;  // what the program writes next must come after these bytes
+    }
+    resume_holding(tid, thread.held_signal);
+    return Step::done;
+  }
+  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
+  siginfo_t fault = execution.fault;
+  fault.si_signo = SIGSEGV;
+  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
+  resume(tid, SIGSEGV);
+  return Step::done;
+}
+
+void Tracer::pump_pty()
+{
+  pty_drained_ = true;
+  if (!pty_master_.valid()) {
+    return;
+  }
+  std::array<char, pty_chunk> buffer;
+  for (;;) {
+    if (outputs_.standard_output.room() < buffer.size()) {
+      pty_drained_ = false;  // read on once standard output has room
+      break;
+    }
+    const ssize_t got = read(pty_master_.get(), buffer.data(), buffer.size());
+    if (got > 0) {
+      outputs_.standard_output.write({buffer.data(), static_cast<std::size_t>(got)});
+    } else if (got == 0 || (got < 0 && errno == EIO)) {
+      pty_master_.reset();  // the program's side is closed for good
+      break;
+    } else if (errno != EINTR) {
+      break;  // nothing more now
+    }
+  }
+  check_outputs(main_pid_);
+}
+
+std::vector<pollfd> Tracer::watch_list() const
+{
+  std::vector<pollfd> watched{{signals_.fd(), POLLIN, 0}};
+  if (pty_master_.valid() && outputs_.standard_output.room() >= pty_chunk) {
+    watched.push_back({pty_master_.get(), POLLIN, 0});
+  }
+  for (const Output *output : outputs()) {
+    if (output->waiting() > 0) {
+      watched.push_back({output->fd(), POLLOUT, 0});
+    }
+  }
+  return watched;
+}
+
+std::vector<Output *> Tracer::outputs() const
+{
+  std::vector<Output *> all{&outputs_.standard_output};
+  if (&outputs_.com1.output() != &outputs_.standard_output) {
+    all.push_back(&outputs_.com1.output());
+  }
+  if (outputs_.trace.enabled()) {
+    all.push_back(&outputs_.trace.output());
+  }
+  std::erase_if(all, [](const Output *output) { return !output->enabled(); });
+  return all;
+}
+
+void Tracer::flush_outputs()
+{
+  outputs_.com1.flush();
+  for (Output *output : outputs()) {
+    output->flush();
+  }
+  check_outputs(main_pid_);
+}
+
+void Tracer::check_outputs(pid_t tid)
+{
+  if (ended_for_output_) {
+    return;
+  }
+  const int standard_output = outputs_.standard_output.error();
+  const bool com1_apart = &outputs_.com1.output() != &outputs_.standard_output;
+  if ((com1_apart && outputs_.com1.error() != 0) || outputs_.trace.error() != 0 ||
+      (standard_output != 0 && standard_output != EPIPE)) {
+    ended_for_output_ = true;
+    for (const auto &[thread, state] : threads_) {
+      kill(thread, SIGKILL);  // nowhere to put what the program sends: the run ends
+    }
+    return;
+  }
+  if (standard_output == EPIPE && !sigpipe_sent_) {
+    // The reader of standard output went away: the program learns it as from a write of its own.
+    sigpipe_sent_ = true;
+    const auto thread = threads_.find(tid);
+    syscall(SYS_tgkill, thread != threads_.end() ? thread->second.process : main_pid_, tid, SIGPIPE);
   }
 }
 
@@ -264,6 +582,8 @@ void Tracer::end_everything()
       kill(pid, SIGKILL);  // started meanwhile
     }
   }
+  threads_.clear();
+  waiting_.clear();
 }
 
 void Tracer::finish(int status)
@@ -279,441 +599,55 @@ void Tracer::finish(int status)
   } else {
     event.number("signal", WTERMSIG(status)).text("name", signal_name(WTERMSIG(status)));
   }
-  trace_.write(event);
+  outputs_.trace.write(event);
 }
 
-void Tracer::handle_stop(pid_t tid, WaitStatus status)
+void Tracer::deliver_what_is_left()
 {
-  if (status.ended()) {
-    threads_.erase(tid);
-    if (tid == main_pid_) {
-      finish(status.raw);
+  // What the program sent goes out before vuart ends: it waits as long as standard
+  // output, the trace or COM1's file take, and for COM1's terminal while its
+  // client goes on reading. A signal ends the wait, and vuart.
+  const Pty *com1_pty = outputs_.com1_pty;
+  Output &com1 = outputs_.com1.output();
+  std::uint64_t fewest_left = std::numeric_limits<std::uint64_t>::max();
+  auto last_progress = std::chrono::steady_clock::now();
+  for (;;) {
+    pump_pty();
+    flush_outputs();
+    std::uint64_t left = pty_master_.valid() ? 1 : 0;
+    for (const Output *output : outputs()) {
+      left += output->waiting();
     }
-    return;
-  }
-  if (!status.stopped()) {
-    return;
-  }
-  if (status.group_stop()) {
-    // A stop signal took effect: stay stopped, and hear of SIGCONT.
-    traced(ptrace(PTRACE_LISTEN, tid, nullptr, nullptr), "PTRACE_LISTEN", tid);
-    return;
-  }
-  if (status.event() == PTRACE_EVENT_STOP) {
-    // A new tracee's first stop, or the end of a group-stop.
-    if (!threads_.contains(tid)) {
-      early_starts_.insert(tid);  // held until its parent's event says what it inherits
+    int unread = 0;  // by COM1's terminal client
+    if (com1_pty != nullptr && ioctl(com1_pty->slave.get(), FIONREAD, &unread) != 0) {
+      unread = 0;
+    }
+    const bool only_com1_pty = com1_pty != nullptr && left == com1.waiting();
+    left += static_cast<std::uint64_t>(unread);
+    if (left == 0) {
       return;
     }
-    resume(tid);
-    return;
-  }
-  if (status.stop_signal() == SIGTRAP && status.event() != 0) {
-    unsigned long message = 0;
-    switch (status.event()) {
-    case PTRACE_EVENT_SECCOMP: handle_seccomp(tid); return;
-    case PTRACE_EVENT_CLONE:
-    case PTRACE_EVENT_FORK:
-    case PTRACE_EVENT_VFORK: {
-      ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &message);
-      unsigned long flags = 0;
-      if (status.event() == PTRACE_EVENT_CLONE) {
-        const auto regs = registers(tid);
-        flags = regs ? regs->rdi : 0;  // clone's flags: clone3 never gets this far
-      }
-      handle_new_tracee(tid, static_cast<pid_t>(message), flags);
-      resume(tid);
+    const auto now = std::chrono::steady_clock::now();
+    if (left < fewest_left) {
+      fewest_left = left;
+      last_progress = now;
+    }
+    if (only_com1_pty && now - last_progress >= reader_patience) {
+      report("the last " + std::to_string(left) + " bytes sent to COM1 were not read from " + com1_pty->path);
       return;
     }
-    case PTRACE_EVENT_EXEC: handle_exec(tid); return;
-    default: resume(tid); return;
-    }
-  }
-  if (status.syscall_stop()) {
-    handle_syscall_exit(tid);
-    return;
-  }
-  // A signal on its way to the program.
-  const int signal = status.stop_signal();
-  auto thread = threads_.find(tid);
-  if (thread == threads_.end()) {
-    resume(tid, signal);
-    return;
-  }
-  if (signal == SIGSEGV) {
-    siginfo_t info{};
-    if (!traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
+    std::vector<pollfd> watched = watch_list();
+    if (poll(watched.data(), watched.size(), only_com1_pty ? recheck_ms : -1) < 0 && errno != EINTR) {
+      report_errno("poll");
       return;
     }
-    if (info.si_code == SI_KERNEL) {
-      handle_segv(tid, info);
-      return;
-    }
-    KernelSigaction &segv = *thread->second.segv;
-    if (segv.handler > sig_ign && (segv.flags & sa_resethand) != 0) {
-      segv = KernelSigaction{};  // delivered once, then back to the default
-    }
-  }
-  resume(tid, signal);
-}
-
-void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags)
-{
-  const Thread &creator = threads_[parent];
-  Thread inherited;
-  inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
-  inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
-  inherited.segv = (clone_flags & CLONE_SIGHAND) != 0 ? creator.segv : std::make_shared<KernelSigaction>(*creator.segv);
-  threads_[child] = std::move(inherited);
-  if (early_starts_.erase(child) != 0) {
-    resume(child);
-  }
-}
-
-void Tracer::handle_exec(pid_t tid)
-{
-  exec_seen_ = true;
-  unsigned long former = 0;
-  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &former);
-  if (static_cast<pid_t>(former) != tid && threads_.contains(static_cast<pid_t>(former))) {
-    // Another thread called execve: it takes over the thread group's id, and its
-    // permissions go with it.
-    threads_[tid] = std::move(threads_[static_cast<pid_t>(former)]);
-    threads_.erase(static_cast<pid_t>(former));
-  }
-  Thread &thread = threads_[tid];
-  syscall_addresses_.erase(thread.process);
-  if (thread.segv && thread.segv->handler > sig_ign) {
-    thread.segv = std::make_shared<KernelSigaction>();  // exec resets handlers, keeps ignored signals
-  }
-  resume(tid);
-}
-
-void Tracer::handle_seccomp(pid_t tid)
-{
-  unsigned long marker = 0;
-  ptrace(PTRACE_GETEVENTMSG, tid, nullptr, &marker);
-  auto regs = registers(tid);
-  if (!regs) {
-    return;
-  }
-  Thread &thread = threads_[tid];
-  const auto number = static_cast<long>(regs->orig_rax);
-  const bool ours = marker == seccomp_marker;
-  if (ours && (number == SYS_ioperm || number == SYS_iopl)) {
-    long result;
-    JsonObject event;
-    event.text("event", number == SYS_ioperm ? "ioperm" : "iopl").number("tid", tid);
-    if (number == SYS_ioperm) {
-      event.number("from", static_cast<std::int64_t>(regs->rdi))
-          .number("num", static_cast<std::int64_t>(regs->rsi))
-          .number("turn_on", static_cast<int>(regs->rdx));
-      result = options_.refuse ? -*options_.refuse
-                               : thread.permissions.ioperm(regs->rdi, regs->rsi, static_cast<int>(regs->rdx));
-    } else {
-      const auto level = static_cast<unsigned>(regs->rdi);  // iopl takes an unsigned int
-      event.number("level", level);
-      result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
-    }
-    event.number("result", result < 0 ? -1 : result);
-    if (result < 0) {
-      event.text("errno", strerrorname_np(static_cast<int>(-result)));
-    }
-    trace_.write(event);
-    regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
-    regs->rax = static_cast<unsigned long long>(result);
-    set_registers(tid, *regs);
-    resume(tid);
-    return;
-  }
-  const bool write_call = number == SYS_write || number == SYS_writev || number == SYS_pwrite64 ||
-                          number == SYS_pwritev || number == SYS_pwritev2;
-  const auto fd = static_cast<int>(regs->rdi);
-  if (ours && write_call && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {
-    thread.write = PendingWrite{number, fd, regs->rsi, regs->rdx};
-    resume(tid, 0, true);
-    return;
-  }
-  if (ours && number == SYS_rt_sigaction && static_cast<int>(regs->rdi) == SIGSEGV) {
-    // Follow SIGSEGV's disposition, to restore it after a port fault changes it.
-    KernelSigaction action;
-    if (regs->rsi != 0 && regs->r10 == sigsetsize &&
-        read_tracee(tid, regs->rsi, {reinterpret_cast<std::uint8_t *>(&action), sizeof action}, Direction::up) ==
-            sizeof action) {
-      thread.segv_change = action;
-    }
-    resume(tid, 0, true);
-    return;
-  }
-  // A stop that the program's own filter asked for: with no tracer of its own
-  // the kernel fails such a call with ENOSYS, and so does vuart.
-  regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
-  regs->rax = static_cast<unsigned long long>(-ENOSYS);
-  set_registers(tid, *regs);
-  resume(tid);
-}
-
-void Tracer::handle_syscall_exit(pid_t tid)
-{
-  Thread &thread = threads_[tid];
-  const std::optional<PendingWrite> pending = std::exchange(thread.write, std::nullopt);
-  const std::optional<KernelSigaction> segv_change = std::exchange(thread.segv_change, std::nullopt);
-  const auto regs = registers(tid);
-  if (!regs) {
-    return;
-  }
-  const auto result = static_cast<long>(regs->rax);
-  if (segv_change && result == 0) {
-    *thread.segv = *segv_change;
-  }
-  if (pending && result > 0) {
-    // What the call wrote, read back a piece at a time into the trace.
-    TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", pending->fd), "bytes");
-    std::vector<std::uint8_t> piece(std::min<std::size_t>(static_cast<std::size_t>(result), trace_piece));
-    const auto copy = [&](std::uint64_t address, std::size_t length) {
-      for (std::size_t done = 0; done < length;) {
-        const std::size_t size = std::min(piece.size(), length - done);
-        const std::size_t got = read_tracee(tid, address + done, std::span(piece).first(size), Direction::up);
-        event.bytes(std::span(piece).first(got));
-        if (got < size) {
-          return done + got;
-        }
-        done += size;
-      }
-      return length;
-    };
-    auto left = static_cast<std::size_t>(result);
-    if (pending->syscall == SYS_write || pending->syscall == SYS_pwrite64) {
-      copy(pending->buffer, left);
-    } else {
-      std::vector<iovec> pieces(std::min<std::uint64_t>(pending->count, 1024));
-      const std::size_t bytes =
-          read_tracee(tid, pending->buffer,
-                      {reinterpret_cast<std::uint8_t *>(pieces.data()), pieces.size() * sizeof(iovec)}, Direction::up);
-      for (std::size_t i = 0; i < bytes / sizeof(iovec) && left > 0; ++i) {
-        const std::size_t length = std::min(pieces[i].iov_len, left);
-        if (copy(reinterpret_cast<std::uint64_t>(pieces[i].iov_base), length) < length) {
-          break;
-        }
-        left -= length;
+    while (const auto signal = signals_.next()) {
+      if (signal->ssi_signo != SIGCHLD) {
+        report(std::to_string(left) + " bytes the program sent were not delivered when " +
+               signal_name(static_cast<int>(signal->ssi_signo)) + " came");
+        die_of(static_cast<int>(signal->ssi_signo));
       }
     }
-    event.finish(JsonObject());
-    check_outputs(tid);
-  }
-  resume(tid);
-}
-
-void Tracer::handle_segv(pid_t tid, siginfo_t info)
-{
-  auto regs = registers(tid);
-  if (!regs) {
-    return;
-  }
-  std::array<std::uint8_t, max_instruction_length> code{};
-  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
-  const auto instruction = decode_port_instruction(std::span(code).first(readable));
-  if (!instruction) {
-    resume(tid, SIGSEGV);  // not a port instruction: the program's own fault
-    return;
-  }
-  Thread &thread = threads_[tid];
-  if (!thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
-    resume(tid, SIGSEGV);  // no permission: exactly what the processor and kernel do
-    return;
-  }
-  drain_pty();  // what the program printed before this instruction comes first
-  TraceLine event(trace_, port_event(tid, *regs, *instruction), "bytes");
-  TraceeMemory memory(tid);
-  const Execution execution =
-      execute(*instruction, *regs, thread.permissions, memory, ports_,
-              trace_.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
-                               : ByteObserver());
-  com1_.flush();
-  set_registers(tid, *regs);
-  ++port_instructions_;
-  JsonObject outcome;
-  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
-  if (execution.record.fault) {
-    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
-  }
-  event.finish(outcome);
-  if (!received_.empty()) {
-    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
-    received_.clear();
-  }
-  check_outputs(tid);
-  if (execution.result == Execution::Result::completed) {
-    // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
-    restore_segv_state(tid, *regs);
-    resume_thread(tid);
-    return;
-  }
-  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
-  siginfo_t fault = execution.fault;
-  fault.si_signo = info.si_signo;
-  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
-  resume(tid, SIGSEGV);
-}
-
-JsonObject Tracer::port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
-{
-  JsonObject event;
-  event.text("event", "port")
-      .number("tid", tid)
-      .number("rip", static_cast<std::int64_t>(regs.rip))
-      .text("kind", op_name(instruction.op))
-      .flag("rep", instruction.rep)
-      .number("port", port_of(instruction, regs))
-      .number("width", instruction.width);
-  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
-    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
-  }
-  return event;
-}
-
-void Tracer::resume_thread(pid_t tid)
-{
-  auto thread = threads_.find(tid);
-  if (thread == threads_.end() || !thread->second.held_signal) {
-    resume(tid);
-    return;
-  }
-  const siginfo_t held = *std::exchange(thread->second.held_signal, std::nullopt);
-  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &held), "PTRACE_SETSIGINFO", tid);
-  resume(tid, held.si_signo);
-}
-
-void Tracer::restore_segv_state(pid_t tid, const user_regs_struct &regs)
-{
-  // Raising the fault, the kernel reset an ignored SIGSEGV to the default, and a
-  // blocked one too, unblocking it. A default SIGSEGV ends the same either way.
-  const KernelSigaction action = *threads_[tid].segv;
-  if (action.handler == 0) {
-    return;
-  }
-  const bool handled = action.handler > sig_ign;
-  if (handled && catches_segv(tid)) {
-    return;  // a handler, not blocked: nothing changed
-  }
-  if (!call_rt_sigaction(tid, regs, action)) {
-    return;
-  }
-  if (handled) {
-    std::uint64_t mask = 0;  // the handler was reset, so SIGSEGV was blocked
-    if (traced(ptrace(PTRACE_GETSIGMASK, tid, sizeof mask, &mask), "PTRACE_GETSIGMASK", tid)) {
-      mask |= 1ULL << (SIGSEGV - 1);
-      traced(ptrace(PTRACE_SETSIGMASK, tid, sizeof mask, &mask), "PTRACE_SETSIGMASK", tid);
-    }
-  }
-}
-
-std::optional<std::uint64_t> Tracer::syscall_instruction(pid_t tid)
-{
-  const pid_t process = threads_[tid].process;
-  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
-    return known->second;
-  }
-  // Any "syscall" instruction will do: the vDSO, mapped into every process, has some.
-  const auto vdso = vdso_range(tid);
-  if (!vdso) {
-    return std::nullopt;
-  }
-  std::vector<std::uint8_t> text(vdso->second - vdso->first);
-  text.resize(read_tracee(tid, vdso->first, text, Direction::up));
-  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
-  const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
-  if (found == text.end()) {
-    return std::nullopt;
-  }
-  return syscall_addresses_[process] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
-}
-
-bool Tracer::call_rt_sigaction(pid_t tid, const user_regs_struct &regs, const KernelSigaction &action)
-{
-  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid);
-  if (!syscall_at) {
-    return false;
-  }
-  // The new action goes below the stack's red zone, where the program keeps nothing.
-  const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
-  if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=
-      sizeof action) {
-    return false;
-  }
-  user_regs_struct call = regs;
-  call.rip = *syscall_at;
-  call.rax = SYS_rt_sigaction;
-  call.rdi = SIGSEGV;
-  call.rsi = scratch;
-  call.rdx = 0;
-  call.r10 = sigsetsize;
-  set_registers(tid, call);
-  bool done = false;
-  while (!done) {
-    if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
-      return false;
-    }
-    int raw = 0;
-    if (waitpid(tid, &raw, __WALL) != tid) {
-      return false;
-    }
-    const WaitStatus status{raw};
-    if (status.ended()) {
-      ended_meanwhile_.emplace_back(tid, status);  // for the main loop, which handles ends
-      return false;
-    }
-    if (status.stop_signal() == SIGTRAP && status.event() == 0) {
-      done = true;  // stepped over the call
-    } else if (status.event() == 0 && !status.syscall_stop()) {
-      siginfo_t arrived{};  // a signal came meanwhile: it is delivered once the program goes on
-      if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
-        threads_[tid].held_signal = arrived;
-      }
-    }
-  }
-  set_registers(tid, regs);
-  return true;
-}
-
-void Tracer::check_outputs(pid_t tid)
-{
-  if (ended_for_output_) {
-    return;
-  }
-  const bool com1_to_file = !options_.com1_path.empty();
-  const int standard_output = standard_output_.error();
-  if ((com1_to_file && com1_.error() != 0) || trace_.error() != 0 ||
-      (standard_output != 0 && standard_output != EPIPE)) {
-    ended_for_output_ = true;
-    for (const auto &[thread, state] : threads_) {
-      kill(thread, SIGKILL);  // nowhere to put what the program sends: the run ends
-    }
-    return;
-  }
-  if (standard_output == EPIPE && !sigpipe_sent_) {
-    // The reader of standard output went away: the program learns it as from a write of its own.
-    sigpipe_sent_ = true;
-    const auto thread = threads_.find(tid);
-    syscall(SYS_tgkill, thread != threads_.end() ? thread->second.process : main_pid_, tid, SIGPIPE);
-  }
-}
-
-void Tracer::drain_pty()
-{
-  if (!pty_master_.valid()) {
-    return;
-  }
-  std::array<char, 65536> buffer;
-  ssize_t got;
-  while ((got = read(pty_master_.get(), buffer.data(), buffer.size())) > 0) {
-    standard_output_.write({buffer.data(), static_cast<std::size_t>(got)});
-  }
-  if (got == 0 || (got < 0 && errno == EIO)) {
-    pty_master_.reset();  // the program's side is closed for good
-  }
-  if (standard_output_.error() != 0) {
-    check_outputs(main_pid_);
   }
 }
 

@@ -53,6 +53,7 @@ class PortSpaceTest : public ::testing::Test {
  protected:
   std::string sent;
   std::string line;  // bytes still to arrive on COM1's line
+  std::chrono::nanoseconds now{};
   PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); },
                   [this]() -> std::optional<std::uint8_t> {
                     if (line.empty()) {
@@ -61,7 +62,8 @@ class PortSpaceTest : public ::testing::Test {
                     const auto byte = static_cast<std::uint8_t>(line.front());
                     line.erase(0, 1);
                     return byte;
-                  }};
+                  },
+                  [this] { return now; }};
   std::uint32_t in(std::uint16_t port) { return ports.read(port, 1); }
   void out(std::uint16_t port, std::uint8_t value) { ports.write(port, 1, value); }
 };

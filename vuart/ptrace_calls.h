@@ -1,0 +1,41 @@
+#pragma once
+// The ptrace requests vuart makes of a traced thread, and the wait statuses its stops report.
+
+#include <sys/types.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vuart {
+
+// A waitpid status, as ptrace reports stops.
+struct WaitStatus {
+  int raw;
+  [[nodiscard]] bool ended() const { return WIFEXITED(raw) || WIFSIGNALED(raw); }
+  [[nodiscard]] bool stopped() const { return WIFSTOPPED(raw); }
+  [[nodiscard]] int stop_signal() const { return WSTOPSIG(raw); }
+  [[nodiscard]] int event() const { return (raw >> 16) & 0xFF; }  // PTRACE_EVENT_*, or 0
+  [[nodiscard]] bool syscall_stop() const { return stopped() && WSTOPSIG(raw) == (SIGTRAP | 0x80); }
+  [[nodiscard]] bool group_stop() const;  // a stop signal took effect (seen through PTRACE_SEIZE)
+};
+
+bool is_stop_signal(int signal);
+std::string signal_name(int signal);  // "SIGTERM", or "signal 40"
+
+// A ptrace request's result on a thread that may have died meanwhile: its end is
+// reported by waitpid, so ESRCH is no error here; anything else is reported.
+bool traced(long result, std::string_view what, pid_t tid);
+
+std::optional<user_regs_struct> registers(pid_t tid);
+void set_registers(pid_t tid, const user_regs_struct &regs);
+void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false);
+// Resumes the thread with the signal that arrived while vuart ran a call in it, if any.
+void resume_holding(pid_t tid, std::optional<siginfo_t> &held);
+// PTRACE_GETEVENTMSG, which cannot fail on a thread in the event's stop but for its death.
+std::optional<unsigned long> event_message(pid_t tid);
+
+}  // namespace vuart

@@ -1,0 +1,159 @@
+#include "syscalls.h"
+
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "launch.h"
+#include "ptrace_calls.h"
+#include "tracee_memory.h"
+
+namespace vuart {
+
+namespace {
+
+constexpr long syscall_skipped = -1;
+constexpr std::size_t copy_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
+constexpr std::size_t max_iovecs = 1024;      // IOV_MAX
+
+bool is_write(long number)
+{
+  return number == SYS_write || number == SYS_writev || number == SYS_pwrite64 || number == SYS_pwritev ||
+         number == SYS_pwritev2;
+}
+
+}  // namespace
+
+void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs)
+{
+  const auto number = static_cast<long>(regs.orig_rax);
+  long result;
+  JsonObject event;
+  event.text("event", number == SYS_ioperm ? "ioperm" : "iopl").number("tid", tid);
+  if (number == SYS_ioperm) {
+    event.number("from", static_cast<std::int64_t>(regs.rdi))
+        .number("num", static_cast<std::int64_t>(regs.rsi))
+        .number("turn_on", static_cast<int>(regs.rdx));
+    result = options_.refuse ? -*options_.refuse
+                             : thread.permissions.ioperm(regs.rdi, regs.rsi, static_cast<int>(regs.rdx));
+  } else {
+    const auto level = static_cast<unsigned>(regs.rdi);  // iopl takes an unsigned int
+    event.number("level", level);
+    result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
+  }
+  event.number("result", result < 0 ? -1 : result);
+  if (result < 0) {
+    event.text("errno", strerrorname_np(static_cast<int>(-result)));
+  }
+  trace_.write(event);
+  regs.orig_rax = static_cast<unsigned long long>(syscall_skipped);
+  regs.rax = static_cast<unsigned long long>(result);
+  set_registers(tid, regs);
+  resume(tid);
+}
+
+void Syscalls::at_entry(pid_t tid, Thread &thread)
+{
+  const std::optional<unsigned long> marker = event_message(tid);
+  auto regs = registers(tid);
+  if (!marker || !regs) {
+    return;
+  }
+  const auto number = static_cast<long>(regs->orig_rax);
+  const bool ours = *marker == seccomp_marker;
+  if (ours && (number == SYS_ioperm || number == SYS_iopl)) {
+    emulate_port_request(tid, thread, *regs);
+    return;
+  }
+  const auto fd = static_cast<int>(regs->rdi);
+  if (ours && is_write(number) && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {
+    thread.write = PendingWrite{number, fd, regs->rsi, regs->rdx, 0, 0, {}};
+    resume(tid, 0, true);
+    return;
+  }
+  if (ours && number == SYS_rt_sigaction && static_cast<int>(regs->rdi) == SIGSEGV) {
+    SegvState::at_sigaction_entry(tid, *regs, thread);
+    resume(tid, 0, true);
+    return;
+  }
+  // A stop that the program's own filter asked for: with no tracer of its own
+  // the kernel fails such a call with ENOSYS, and so does vuart.
+  regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
+  regs->rax = static_cast<unsigned long long>(-ENOSYS);
+  set_registers(tid, *regs);
+  resume(tid);
+}
+
+bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
+{
+  const auto regs = registers(tid);
+  if (!regs) {
+    return true;
+  }
+  const auto result = static_cast<long>(regs->rax);
+  SegvState::at_sigaction_exit(thread, result);
+  if (thread.write && result > 0) {
+    thread.write->written = static_cast<std::uint64_t>(result);
+    if (trace_busy || !record_write(tid, thread)) {
+      return false;
+    }
+  }
+  thread.write.reset();
+  resume(tid);
+  return true;
+}
+
+bool Syscalls::record_write(pid_t tid, Thread &thread)
+{
+  PendingWrite &write = *thread.write;
+  if (write.pieces.empty()) {
+    if (write.syscall == SYS_write || write.syscall == SYS_pwrite64) {
+      write.pieces.emplace_back(write.buffer, write.written);
+    } else {
+      std::vector<iovec> iovecs(std::min<std::uint64_t>(write.count, max_iovecs));
+      const std::size_t bytes = read_tracee(
+          tid, write.buffer, {reinterpret_cast<std::uint8_t *>(iovecs.data()), iovecs.size() * sizeof(iovec)},
+          Direction::up);
+      std::uint64_t left = write.written;
+      for (std::size_t i = 0; i < bytes / sizeof(iovec) && left > 0; ++i) {
+        const std::uint64_t length = std::min<std::uint64_t>(iovecs[i].iov_len, left);
+        write.pieces.emplace_back(reinterpret_cast<std::uint64_t>(iovecs[i].iov_base), length);
+        left -= length;
+      }
+      write.written -= left;  // what the iovecs still show
+    }
+  }
+  const std::size_t room = trace_.room_for_bytes();
+  if (room == 0) {
+    return false;
+  }
+  const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
+  TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", write.fd), "bytes");
+  std::vector<std::uint8_t> piece(std::min<std::uint64_t>(end - write.recorded, copy_piece));
+  bool readable = true;
+  std::uint64_t offset = 0;  // of the piece's first byte in what was written
+  for (const auto &[address, length] : write.pieces) {
+    for (std::uint64_t at = std::max(offset, write.recorded); readable && at < std::min(offset + length, end);) {
+      const std::size_t size = std::min<std::uint64_t>(piece.size(), std::min(offset + length, end) - at);
+      const std::size_t got = read_tracee(tid, address + (at - offset), std::span(piece).first(size), Direction::up);
+      event.bytes(std::span(piece).first(got));
+      readable = got == size;
+      at += size;
+    }
+    offset += length;
+  }
+  event.finish(JsonObject());
+  write.recorded = readable ? end : write.written;
+  if (write.recorded < write.written) {
+    return false;
+  }
+  thread.write.reset();
+  return true;
+}
+
+}  // namespace vuart

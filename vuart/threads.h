@@ -1,0 +1,54 @@
+#pragma once
+// What vuart keeps of each thread of the program between its stops.
+
+#include <sys/types.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "io_permissions.h"
+
+namespace vuart {
+
+// The kernel's struct sigaction, as rt_sigaction takes it on x86-64.
+struct KernelSigaction {
+  std::uint64_t handler = 0;  // SIG_DFL 0, SIG_IGN 1, or the handler's address
+  std::uint64_t flags = 0;
+  std::uint64_t restorer = 0;
+  std::uint64_t mask = 0;
+};
+
+// A write to standard output or error on its way, for the trace.
+struct PendingWrite {
+  long syscall;
+  int fd;
+  std::uint64_t buffer;  // the data, or the iovec array of the vectored calls
+  std::uint64_t count;   // bytes, or iovecs
+  std::uint64_t written = 0;   // what the call returned
+  std::uint64_t recorded = 0;  // how much of it the trace holds
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // address and length, once read
+};
+
+// Why a thread stays stopped: what it sends must wait for room in vuart's outputs.
+enum class Waiting {
+  nothing,
+  port_instruction,    // before (the rest of) a port instruction
+  resume_after_flush,  // its COM1 bytes share the program's own output, and go first
+  write_record,        // the trace has yet to record the rest of its write
+};
+
+struct Thread {
+  pid_t process = 0;  // its thread group
+  IoPermissions permissions;
+  std::optional<PendingWrite> write;
+  std::optional<KernelSigaction> segv_change;  // an rt_sigaction(SIGSEGV) on its way
+  std::shared_ptr<KernelSigaction> segv;       // shared by the threads sharing signal handlers
+  std::optional<siginfo_t> held_signal;        // arrived while vuart ran a call in this thread
+  Waiting waiting = Waiting::nothing;
+};
+
+}  // namespace vuart
