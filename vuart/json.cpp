@@ -78,7 +78,7 @@ JsonObject &JsonObject::bytes(std::string_view name, std::span<const std::uint8_
 
 std::size_t TraceLog::room_for_bytes() const
 {
-  static constexpr std::size_t fields = 4096;           // what a line holds besides its bytes
+  static constexpr std::size_t fields = 4096;          // what a line holds besides its bytes
   static constexpr std::size_t escaped_byte_size = 6;  // \u00XX
   const std::size_t room = output_.room();
   if (!enabled() || room == Output::unlimited) {

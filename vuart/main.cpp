@@ -92,6 +92,28 @@ vuart::UniqueFd open_line_input(const std::string &path)
   return fd;
 }
 
+// The trace's file, if one is asked for: not the file of a standard stream,
+// whose lines would mix with the program's. nullopt when refused.
+std::optional<vuart::UniqueFd> open_trace(const std::string &path)
+{
+  if (path.empty()) {
+    return vuart::UniqueFd();
+  }
+  struct stat named {};
+  const std::optional<int> stream = standard_stream_named(path);
+  if (stream && stat(path.c_str(), &named) == 0 && !S_ISCHR(named.st_mode)) {
+    vuart::report(std::string("the trace and the program's output (") +
+                  (*stream == STDOUT_FILENO ? "standard output" : "standard error") +
+                  ") are the same file; see 'vuart --help'");
+    return std::nullopt;
+  }
+  vuart::UniqueFd fd = open_output(path, "trace");
+  if (!fd.valid()) {
+    return std::nullopt;
+  }
+  return fd;
+}
+
 int run(int argc, char **argv)
 {
   const auto parsed = vuart::parse_command_line(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -109,19 +131,9 @@ int run(int argc, char **argv)
   }
   const auto &options = std::get<vuart::Options>(parsed);
 
-  vuart::UniqueFd trace_fd;
-  if (!options.trace_path.empty()) {
-    struct stat named {};
-    const std::optional<int> stream = standard_stream_named(options.trace_path);
-    if (stream && stat(options.trace_path.c_str(), &named) == 0 && !S_ISCHR(named.st_mode)) {
-      vuart::report(std::string("the trace and the program's output (") +
-                    (*stream == STDOUT_FILENO ? "standard output" : "standard error") +
-                    ") are the same file; see 'vuart --help'");
-      return vuart::status_own_failure;
-    }
-    if (!(trace_fd = open_output(options.trace_path, "trace")).valid()) {
-      return vuart::status_own_failure;
-    }
+  std::optional<vuart::UniqueFd> trace_fd = open_trace(options.trace_path);
+  if (!trace_fd) {
+    return vuart::status_own_failure;
   }
   // COM1 naming a standard stream's file shares that stream's open file, and so its offset.
   const bool com1_to_file = !options.com1_path.empty() && options.com1_path != "pty";
@@ -131,12 +143,12 @@ int run(int argc, char **argv)
     return vuart::status_own_failure;
   }
   const int com1_written = com1_fd.valid() ? com1_fd.get() : com1_stream.value_or(STDOUT_FILENO);
-  if (trace_fd.valid() && same_file(trace_fd.get(), com1_written)) {
+  if (trace_fd->valid() && same_file(trace_fd->get(), com1_written)) {
     vuart::report(std::string("the trace and COM1's output (") + (com1_to_file ? "--com1" : "standard output") +
                   ") are the same file; see 'vuart --help'");
     return vuart::status_own_failure;
   }
-  if ((trace_fd.valid() && !empty_if_regular(trace_fd.get(), options.trace_path)) ||
+  if ((trace_fd->valid() && !empty_if_regular(trace_fd->get(), options.trace_path)) ||
       (com1_fd.valid() && !empty_if_regular(com1_fd.get(), options.com1_path))) {
     return vuart::status_own_failure;
   }
@@ -150,8 +162,8 @@ int run(int argc, char **argv)
       return vuart::status_own_failure;
     }
     vuart::report("COM1 is " + com1_pty.path);
-    com1_file = vuart::Output(vuart::UniqueFd(fcntl(com1_pty.master.get(), F_DUPFD_CLOEXEC, 3)),
-                              "COM1 to " + com1_pty.path);
+    com1_file =
+        vuart::Output(vuart::UniqueFd(fcntl(com1_pty.master.get(), F_DUPFD_CLOEXEC, 3)), "COM1 to " + com1_pty.path);
   } else if (com1_stream == STDERR_FILENO) {
     com1_file = vuart::Output::standard_stream(STDERR_FILENO, "COM1 to standard error");
   } else if (com1_fd.valid()) {
@@ -159,8 +171,8 @@ int run(int argc, char **argv)
   }
   vuart::ByteSink com1(com1_file.enabled() ? com1_file : standard_output);
   vuart::TraceLog trace;
-  if (trace_fd.valid()) {
-    trace = vuart::TraceLog(std::move(trace_fd));
+  if (trace_fd->valid()) {
+    trace = vuart::TraceLog(std::move(*trace_fd));
   }
 
   std::optional<vuart::LineInput> com1_input;
@@ -177,10 +189,10 @@ int run(int argc, char **argv)
   const vuart::CallerSignals caller_signals = vuart::take_over_signals();
   const bool com1_shares_program_output =
       (&com1.output() == &standard_output && !options.pty) || com1_stream == STDERR_FILENO;
-  vuart::Tracer tracer(options, caller_signals,
-                       {standard_output, com1, trace, com1_shares_program_output,
-                        com1_pty.master.valid() ? &com1_pty : nullptr},
-                       com1_input ? &*com1_input : nullptr);
+  vuart::Tracer tracer(
+      options, caller_signals,
+      {standard_output, com1, trace, com1_shares_program_output, com1_pty.master.valid() ? &com1_pty : nullptr},
+      com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
   if (!options.quiet && !summary.ending.empty()) {
     vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 received " +

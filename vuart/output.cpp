@@ -82,8 +82,8 @@ Output Output::standard_stream(int fd, std::string name)
 {
   struct stat file {};
   if (fstat(fd, &file) == 0 && (S_ISFIFO(file.st_mode) || S_ISCHR(file.st_mode))) {
-    UniqueFd reopened(open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
-                           O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd reopened(
+        open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (reopened.valid()) {
       return {std::move(reopened), std::move(name)};
     }
@@ -103,7 +103,7 @@ void Output::fail(int error)
   sent_ = 0;
 }
 
-ssize_t Output::write_now(std::string_view data)
+ssize_t Output::write_now(std::string_view data) const
 {
   return socket_ ? send(fd_, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
                  : ::write(fd_, data.data(), data.size());

@@ -62,7 +62,7 @@ class Output {
  private:
   Output(int fd, UniqueFd owned, std::string name);
   void fail(int error);
-  ssize_t write_now(std::string_view data);
+  [[nodiscard]] ssize_t write_now(std::string_view data) const;
 
   UniqueFd owned_;
   int fd_ = -1;

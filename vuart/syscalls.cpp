@@ -39,8 +39,8 @@ void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct 
     event.number("from", static_cast<std::int64_t>(regs.rdi))
         .number("num", static_cast<std::int64_t>(regs.rsi))
         .number("turn_on", static_cast<int>(regs.rdx));
-    result = options_.refuse ? -*options_.refuse
-                             : thread.permissions.ioperm(regs.rdi, regs.rsi, static_cast<int>(regs.rdx));
+    result =
+        options_.refuse ? -*options_.refuse : thread.permissions.ioperm(regs.rdi, regs.rsi, static_cast<int>(regs.rdx));
   } else {
     const auto level = static_cast<unsigned>(regs.rdi);  // iopl takes an unsigned int
     event.number("level", level);
@@ -116,9 +116,9 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
       write.pieces.emplace_back(write.buffer, write.written);
     } else {
       std::vector<iovec> iovecs(std::min<std::uint64_t>(write.count, max_iovecs));
-      const std::size_t bytes = read_tracee(
-          tid, write.buffer, {reinterpret_cast<std::uint8_t *>(iovecs.data()), iovecs.size() * sizeof(iovec)},
-          Direction::up);
+      const std::size_t bytes =
+          read_tracee(tid, write.buffer,
+                      {reinterpret_cast<std::uint8_t *>(iovecs.data()), iovecs.size() * sizeof(iovec)}, Direction::up);
       std::uint64_t left = write.written;
       for (std::size_t i = 0; i < bytes / sizeof(iovec) && left > 0; ++i) {
         const std::uint64_t length = std::min<std::uint64_t>(iovecs[i].iov_len, left);

@@ -26,10 +26,10 @@ struct KernelSigaction {
 struct PendingWrite {
   long syscall;
   int fd;
-  std::uint64_t buffer;  // the data, or the iovec array of the vectored calls
-  std::uint64_t count;   // bytes, or iovecs
-  std::uint64_t written = 0;   // what the call returned
-  std::uint64_t recorded = 0;  // how much of it the trace holds
+  std::uint64_t buffer;                                         // the data, or the iovec array of the vectored calls
+  std::uint64_t count;                                          // bytes, or iovecs
+  std::uint64_t written = 0;                                    // what the call returned
+  std::uint64_t recorded = 0;                                   // how much of it the trace holds
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // address and length, once read
 };
 
@@ -49,6 +49,7 @@ struct Thread {
   std::shared_ptr<KernelSigaction> segv;       // shared by the threads sharing signal handlers
   std::optional<siginfo_t> held_signal;        // arrived while vuart ran a call in this thread
   Waiting waiting = Waiting::nothing;
+  bool instruction_begun = false;  // part of its port instruction is done: it counts once
 };
 
 }  // namespace vuart

@@ -22,7 +22,7 @@ namespace vuart {
 
 namespace {
 
-constexpr int recheck_ms = 100;         // how often threads that wait for room are checked for signals
+constexpr int recheck_ms = 100;           // how often threads that wait for room are checked for signals
 constexpr std::size_t pty_chunk = 65536;  // the program's terminal is read this much at a time
 constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
 
@@ -127,7 +127,8 @@ RunSummary Tracer::run()
     LaunchFailure failure{};
     if (read(failure_reader.get(), &failure, sizeof failure) == sizeof failure) {
       errno = failure.error;
-      report_errno(failure.stage == LaunchFailure::exec ? shell_quoted(options_.command[0]) : "set up the traced child");
+      report_errno(failure.stage == LaunchFailure::exec ? shell_quoted(options_.command[0])
+                                                        : "set up the traced child");
     }
     summary.exit_status = WIFEXITED(*main_status_) ? WEXITSTATUS(*main_status_) : status_own_failure;
     return summary;
@@ -196,6 +197,7 @@ void Tracer::handle_vuart_signal(const signalfd_siginfo &signal)
     die_of(number);
   }
   // A process group's signal has reached the program already, pending or delivered.
+  stop_asked_ = stop_asked_ || (number != SIGUSR1 && number != SIGUSR2);
   if (ProgramSignals::pending(main_pid_, number)) {
     return;
   }
@@ -454,10 +456,12 @@ Tracer::Step Tracer::port_instruction(pid_t tid)
     received_.clear();
   }
   check_outputs(tid);
+  if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {
+    ++port_instructions_;
+  }
   if (execution.result == Execution::Result::interrupted) {
     return Step::waits_for_room;
   }
-  ++port_instructions_;
   if (execution.result == Execution::Result::completed) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
     segv_state_.restore(tid, thread, *regs);
@@ -632,7 +636,7 @@ void Tracer::deliver_what_is_left()
       fewest_left = left;
       last_progress = now;
     }
-    if (only_com1_pty && now - last_progress >= reader_patience) {
+    if (only_com1_pty && (stop_asked_ || now - last_progress >= reader_patience)) {
       report("the last " + std::to_string(left) + " bytes sent to COM1 were not read from " + com1_pty->path);
       return;
     }

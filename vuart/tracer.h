@@ -95,8 +95,9 @@ class Tracer {
   bool exec_seen_ = false;
   bool ended_for_output_ = false;  // an output failed for good, and the program was ended
   bool sigpipe_sent_ = false;      // standard output's reader went away, and the program was told
+  bool stop_asked_ = false;        // vuart's caller sent a signal that asks for an end
   std::map<pid_t, Thread> threads_;
-  std::deque<pid_t> waiting_;      // threads stopped until the outputs have room, in the order they came
+  std::deque<pid_t> waiting_;     // threads stopped until the outputs have room, in the order they came
   std::set<pid_t> early_starts_;  // new tracees that stopped before their parent's clone event
   std::optional<int> main_status_;
   std::uint64_t port_instructions_ = 0;

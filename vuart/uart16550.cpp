@@ -14,8 +14,8 @@ constexpr std::uint8_t received_data_interrupt = 0x01, transmitter_empty_interru
 
 // Interrupt identification values, in falling priority, and the FIFO bits.
 constexpr std::uint8_t identifies_line_status = 0x06, identifies_received_data = 0x04,
-                       identifies_character_timeout = 0x0C, identifies_transmitter_empty = 0x02, identifies_modem_status = 0x00, identifies_nothing = 0x01,
-                       identifies_fifos_on = 0xC0;
+                       identifies_character_timeout = 0x0C, identifies_transmitter_empty = 0x02,
+                       identifies_modem_status = 0x00, identifies_nothing = 0x01, identifies_fifos_on = 0xC0;
 
 // FIFO control bits.
 constexpr std::uint8_t fifo_enable = 0x01, reset_receive_fifo = 0x02, reset_transmit_fifo = 0x04;
@@ -118,7 +118,8 @@ std::chrono::nanoseconds Uart16550::character_time() const
   const unsigned stop_half_bits = (line_control_ & 0x04U) == 0 ? 2 : (data_bits == 5 ? 3 : 4);
   const unsigned half_bits = 2 * (1 + data_bits + parity_bits) + stop_half_bits;
   const std::uint64_t divisor = divisor_ != 0 ? divisor_ : 0x10000;  // 0 counts as 65536
-  return std::chrono::nanoseconds(half_bits * divisor * 1'000'000'000ULL / (2 * base_clock));
+  return std::chrono::nanoseconds(std::uint64_t{half_bits} * divisor * 1'000'000'000ULL /
+                                  (std::uint64_t{2} * base_clock));
 }
 
 bool Uart16550::character_timeout() const

@@ -205,12 +205,28 @@ void thread_churn()
   }
 }
 
+volatile sig_atomic_t terms = 0;
+
+// Counts the SIGTERMs that arrive once it is ready: a copy would come within half a second.
+void count_terms()
+{
+  std::signal(SIGTERM, [](int) { terms = terms + 1; });
+  std::puts("ready");
+  std::fflush(stdout);
+  while (terms == 0) {
+    usleep(1000);
+  }
+  usleep(500000);
+  std::printf("SIGTERM %d\n", static_cast<int>(terms));
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
   static constexpr FixtureCase cases[] = {
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
-      {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn}};
+      {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
+      {"count-term", count_terms}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/io.h>
+#include <time.h>
 
 namespace {
 
@@ -141,6 +142,41 @@ void interrupt_identification()
   outb(0x00, iir_fcr);
 }
 
+void wait_ms(long milliseconds)
+{
+  const timespec pause{0, milliseconds * 1000000};
+  nanosleep(&pause, nullptr);
+}
+
+// Bytes below the trigger level raise the character timeout once four
+// character times pass without a byte arriving or being read.
+void character_timeout()
+{
+  outb(0x83, lcr);
+  outb(96, rbr_thr);  // 1200 baud: 8.3 ms a character, 33 ms to the timeout
+  outb(0x00, ier);
+  outb(0x03, lcr);
+  outb(0xC7, iir_fcr);  // trigger at 14 bytes
+  outb(0x10, mcr);
+  inb(msr);
+  outb(0x01, ier);
+  outb('t', rbr_thr);
+  outb('u', rbr_thr);
+  note("iir-two-bytes", inb(iir_fcr));
+  wait_ms(100);
+  note("iir-timed-out", inb(iir_fcr));
+  note("rbr-t", inb(rbr_thr));
+  note("iir-after-read", inb(iir_fcr));
+  wait_ms(100);
+  note("iir-timed-out-again", inb(iir_fcr));
+  note("rbr-u", inb(rbr_thr));
+  wait_ms(100);
+  note("iir-emptied", inb(iir_fcr));
+  outb(0x00, ier);
+  outb(0x00, mcr);
+  outb(0x00, iir_fcr);
+}
+
 void echo(unsigned long count)
 {
   outb(0x07, iir_fcr);
@@ -181,6 +217,7 @@ int main(int argc, char *argv[])
   loopback_without_fifo();
   loopback_with_fifo();
   interrupt_identification();
+  character_timeout();
   fputs(answers, stdout);
   return 0;
 }

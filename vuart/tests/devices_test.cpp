@@ -140,6 +140,28 @@ TEST_F(PortSpaceTest, ReceiveTriggerLevelGatesTheDataInterrupt)
   EXPECT_EQ(in(rbr), static_cast<std::uint32_t>('a'));
 }
 
+TEST_F(PortSpaceTest, CharacterTimeoutFollowsTheLineRate)
+{
+  out(lcr, 0x83);
+  out(rbr, 96);    // 1200 baud
+  out(lcr, 0x03);  // 8N1: ten bits, 8.33 ms a character
+  out(iir, 0xC7);  // FIFOs on, trigger at 14
+  out(ier, 0x01);
+  line = "ab";
+  EXPECT_EQ(in(iir), 0xC1u);  // two bytes arrive: below the trigger, no timeout yet
+  now += std::chrono::microseconds(33333);
+  EXPECT_EQ(in(iir), 0xC1u);
+  now += std::chrono::microseconds(1);
+  EXPECT_EQ(in(iir), 0xCCu);  // four character times without a byte or a read
+  EXPECT_EQ(in(rbr), static_cast<std::uint32_t>('a'));
+  EXPECT_EQ(in(iir), 0xC1u);  // a read starts the wait anew
+  out(lcr, 0x0F);             // 8 data bits, parity, 2 stop bits: twelve bits
+  now += std::chrono::microseconds(39990);
+  EXPECT_EQ(in(iir), 0xC1u);
+  now += std::chrono::microseconds(20);
+  EXPECT_EQ(in(iir), 0xCCu);
+}
+
 TEST(Json, EveryByteHasOneCodePoint)
 {
   std::vector<std::uint8_t> all;

@@ -202,4 +202,22 @@ TEST_F(ExecutorTest, OperandSizeAndPermissions)
 }
 
 }  // namespace
+TEST_F(ExecutorTest, AnAllowanceStopsARepThatCarriesOnWhenRestarted)
+{
+  memory.map(0x10000, FakeMemory::Access::read_only, 'z');
+  regs.rsi = 0x10000;
+  regs.rcx = 5;
+  regs.rdx = 0x3F8;
+  regs.rip = 0x400000;
+  std::vector<std::uint64_t> allowed = {3, 0};
+  const auto instruction = decode_port_instruction(std::vector<std::uint8_t>{0xF3, 0x6E});  // rep outsb
+  const ElementAllowance allowance = [&] { return std::exchange(allowed.front(), allowed.back()); };
+  const Execution stopped = execute(*instruction, regs, permissions, memory, ports, {}, allowance);
+  EXPECT_EQ(stopped.result, Execution::Result::interrupted);
+  EXPECT_EQ(std::make_tuple(sent, regs.rsi, regs.rcx, regs.rip), std::make_tuple("zzz", 0x10003ULL, 2ULL, 0x400000ULL));
+  EXPECT_EQ(execute(*instruction, regs, permissions, memory, ports).result, Execution::Result::completed);
+  EXPECT_EQ(std::make_tuple(sent, regs.rsi, regs.rcx, regs.rip),
+            std::make_tuple("zzzzz", 0x10005ULL, 0ULL, 0x400002ULL));
+}
+
 }  // namespace vuart
