@@ -3,10 +3,14 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 namespace vuart {
 
@@ -52,6 +56,45 @@ bool protect_self()
     }
   }
   return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+}
+
+namespace {
+
+// The processes whose parent is vuart, as /proc lists them.
+std::vector<pid_t> own_children()
+{
+  const std::string self = std::to_string(getpid());
+  std::ifstream listed("/proc/" + self + "/task/" + self + "/children");
+  std::vector<pid_t> children;
+  for (pid_t child; listed >> child;) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+}  // namespace
+
+void end_all(const std::vector<pid_t> &traced)
+{
+  for (const pid_t tid : traced) {
+    kill(tid, SIGKILL);
+  }
+  for (const pid_t child : own_children()) {
+    kill(child, SIGKILL);
+  }
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, __WALL);
+    if (pid < 0 && errno == EINTR) {
+      continue;
+    }
+    if (pid < 0) {
+      break;  // ECHILD: nothing left
+    }
+    if (WIFSTOPPED(status)) {
+      kill(pid, SIGKILL);  // started meanwhile
+    }
+  }
 }
 
 }  // namespace vuart

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <sys/types.h>
+#include <vector>
 
 namespace vuart {
 
@@ -24,5 +25,9 @@ bool open_standard_descriptors();
 // non-dumpable once it has seized the program, before the program runs.)
 // Returns false on failure (errno set).
 bool protect_self();
+
+// Once the program has ended: kills the threads vuart traces and whatever the
+// program left re-parented to vuart, and waits for every one of them.
+void end_all(const std::vector<pid_t> &traced);
 
 }  // namespace vuart

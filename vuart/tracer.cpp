@@ -14,6 +14,7 @@
 #include <fstream>
 #include <limits>
 
+#include "containment.h"
 #include "executor.h"
 #include "launch.h"
 #include "tracee_memory.h"
@@ -22,21 +23,7 @@ namespace vuart {
 
 namespace {
 
-constexpr int recheck_ms = 100;           // how often threads that wait for room are checked for signals
-constexpr std::size_t pty_chunk = 65536;  // the program's terminal is read this much at a time
-constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
-
-// The processes whose parent is vuart, as /proc lists them.
-std::vector<pid_t> own_children()
-{
-  const std::string self = std::to_string(getpid());
-  std::ifstream listed("/proc/" + self + "/task/" + self + "/children");
-  std::vector<pid_t> children;
-  for (pid_t child; listed >> child;) {
-    children.push_back(child);
-  }
-  return children;
-}
+constexpr int recheck_ms = 100;  // how often threads that wait for room are checked for signals
 
 // Whether a signal that the thread does not block waits for it.
 bool signal_pending(pid_t tid)
@@ -73,11 +60,11 @@ JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruc
 }  // namespace
 
 Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
-    : options_(options), caller_signals_(caller_signals), outputs_(outputs), com1_input_(com1_input),
-      ports_([this](std::uint8_t byte) { outputs_.com1.put(byte); },
+    : options_(options), caller_signals_(caller_signals), output_(outputs), com1_input_(com1_input),
+      ports_([&com1 = outputs.com1](std::uint8_t byte) { com1.put(byte); },
              [this]() -> std::optional<std::uint8_t> {
                const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
-               if (byte && outputs_.trace.enabled()) {
+               if (byte && trace_.enabled()) {
                  received_.push_back(*byte);
                }
                return byte;
@@ -91,11 +78,11 @@ RunSummary Tracer::run()
   UniqueFd pty_slave;
   if (options_.pty) {
     Pty pty = open_pty(PtyMode::unprocessed_output);
-    pty_master_ = std::move(pty.master);
-    pty_slave = std::move(pty.slave);
-    if (!pty_master_.valid()) {
+    if (!pty.master.valid()) {
       return {status_own_failure, "", 0};
     }
+    output_.attach_terminal(std::move(pty.master));
+    pty_slave = std::move(pty.slave);
   }
   std::array<int, 2> pipe_ends{};
   if (!signals_.valid() || pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
@@ -105,7 +92,7 @@ RunSummary Tracer::run()
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
-  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, outputs_.trace.enabled()},
+  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled()},
                      UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     report_errno("start the program");
@@ -119,7 +106,7 @@ RunSummary Tracer::run()
 
   loop();
   end_everything();
-  deliver_what_is_left();
+  output_.deliver_rest(signals_, stop_asked_);
 
   RunSummary summary;
   summary.port_instructions = port_instructions_;
@@ -140,8 +127,7 @@ RunSummary Tracer::run()
     summary.exit_status = 128 + WTERMSIG(*main_status_);
     summary.ending = "was killed by " + signal_name(WTERMSIG(*main_status_));
   }
-  const std::vector<Output *> all = outputs();
-  if (std::any_of(all.begin(), all.end(), [](const Output *output) { return output->error() != 0; })) {
+  if (output_.failed()) {
     summary.exit_status = status_own_failure;  // something the program sent was lost
   }
   return summary;
@@ -156,8 +142,10 @@ void Tracer::loop()
     }
     flush_outputs();
     serve_waiting();
-    pump_pty();
-    std::vector<pollfd> watched = watch_list();
+    output_.pump_terminal();
+    check_outputs(main_pid_);
+    std::vector<pollfd> watched{{signals_.fd(), POLLIN, 0}};
+    output_.watch(watched);
     if (poll(watched.data(), watched.size(), waiting_.empty() ? -1 : recheck_ms) < 0 && errno != EINTR) {
       report_errno("poll");
       return;
@@ -357,7 +345,7 @@ bool Tracer::proceed(pid_t tid)
     [[fallthrough]];
   }
   case Waiting::resume_after_flush:
-    if (outputs_.com1.output().waiting() > 0) {
+    if (output_.com1_ahead_of_program()) {
       return false;
     }
     resume_holding(tid, thread.held_signal);
@@ -400,19 +388,6 @@ void Tracer::release_signalled()
   }
 }
 
-std::uint64_t Tracer::element_limit(bool sends, unsigned width) const
-{
-  std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
-  if (sends) {
-    limit = std::min<std::uint64_t>(limit, outputs_.com1.output().room());  // an element sends one byte at most
-  }
-  const std::size_t trace_room = outputs_.trace.room_for_bytes();
-  if (trace_room != Output::unlimited) {
-    limit = std::min<std::uint64_t>(limit, trace_room / width);
-  }
-  return limit;
-}
-
 Tracer::Step Tracer::port_instruction(pid_t tid)
 {
   Thread &thread = threads_.at(tid);
@@ -428,22 +403,22 @@ Tracer::Step Tracer::port_instruction(pid_t tid)
     return Step::done;
   }
   const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
-  pump_pty();  // what the program printed before this instruction comes first
+  output_.pump_terminal();  // what the program printed before this instruction comes first
   const auto allowance = [&] {
     flush_outputs();  // a long transfer goes on as its outputs drain
-    return element_limit(sends, instruction->width);
+    return output_.element_limit(sends, instruction->width);
   };
-  if (!pty_drained_ || allowance() == 0) {
+  if (!output_.terminal_drained() || allowance() == 0) {
     return Step::waits_for_room;
   }
-  TraceLine event(outputs_.trace, port_event(tid, *regs, *instruction), "bytes");
+  TraceLine event(trace_, port_event(tid, *regs, *instruction), "bytes");
   TraceeMemory memory(tid);
-  const Execution execution = execute(
-      *instruction, *regs, thread.permissions, memory, ports_,
-      outputs_.trace.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
+  const Execution execution =
+      execute(*instruction, *regs, thread.permissions, memory, ports_,
+              trace_.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                                : ByteObserver(),
-      allowance);
-  outputs_.com1.flush();
+              allowance);
+  com1_.flush();
   set_registers(tid, *regs);
   JsonObject outcome;
   outcome.number("count", static_cast<std::int64_t>(execution.record.count));
@@ -452,7 +427,7 @@ Tracer::Step Tracer::port_instruction(pid_t tid)
   }
   event.finish(outcome);
   if (!received_.empty()) {
-    outputs_.trace.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
     received_.clear();
   }
   check_outputs(tid);
@@ -465,7 +440,7 @@ Tracer::Step Tracer::port_instruction(pid_t tid)
   if (execution.result == Execution::Result::completed) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
     segv_state_.restore(tid, thread, *regs);
-    if (outputs_.com1_shares_program_output && outputs_.com1.output().waiting() > 0) {
+    if (output_.com1_ahead_of_program()) {
       return Step::waits_for_flush;  // what the program writes next must come after these bytes
     }
     resume_holding(tid, thread.held_signal);
@@ -479,113 +454,36 @@ Tracer::Step Tracer::port_instruction(pid_t tid)
   return Step::done;
 }
 
-void Tracer::pump_pty()
-{
-  pty_drained_ = true;
-  if (!pty_master_.valid()) {
-    return;
-  }
-  std::array<char, pty_chunk> buffer;
-  for (;;) {
-    if (outputs_.standard_output.room() < buffer.size()) {
-      pty_drained_ = false;  // read on once standard output has room
-      break;
-    }
-    const ssize_t got = read(pty_master_.get(), buffer.data(), buffer.size());
-    if (got > 0) {
-      outputs_.standard_output.write({buffer.data(), static_cast<std::size_t>(got)});
-    } else if (got == 0 || (got < 0 && errno == EIO)) {
-      pty_master_.reset();  // the program's side is closed for good
-      break;
-    } else if (errno != EINTR) {
-      break;  // nothing more now
-    }
-  }
-  check_outputs(main_pid_);
-}
-
-std::vector<pollfd> Tracer::watch_list() const
-{
-  std::vector<pollfd> watched{{signals_.fd(), POLLIN, 0}};
-  if (pty_master_.valid() && outputs_.standard_output.room() >= pty_chunk) {
-    watched.push_back({pty_master_.get(), POLLIN, 0});
-  }
-  for (const Output *output : outputs()) {
-    if (output->waiting() > 0) {
-      watched.push_back({output->fd(), POLLOUT, 0});
-    }
-  }
-  return watched;
-}
-
-std::vector<Output *> Tracer::outputs() const
-{
-  std::vector<Output *> all{&outputs_.standard_output};
-  if (&outputs_.com1.output() != &outputs_.standard_output) {
-    all.push_back(&outputs_.com1.output());
-  }
-  if (outputs_.trace.enabled()) {
-    all.push_back(&outputs_.trace.output());
-  }
-  std::erase_if(all, [](const Output *output) { return !output->enabled(); });
-  return all;
-}
-
 void Tracer::flush_outputs()
 {
-  outputs_.com1.flush();
-  for (Output *output : outputs()) {
-    output->flush();
-  }
+  output_.flush();
   check_outputs(main_pid_);
 }
 
 void Tracer::check_outputs(pid_t tid)
 {
-  if (ended_for_output_) {
-    return;
-  }
-  const int standard_output = outputs_.standard_output.error();
-  const bool com1_apart = &outputs_.com1.output() != &outputs_.standard_output;
-  if ((com1_apart && outputs_.com1.error() != 0) || outputs_.trace.error() != 0 ||
-      (standard_output != 0 && standard_output != EPIPE)) {
-    ended_for_output_ = true;
+  switch (output_.trouble()) {
+  case ProgramOutput::Trouble::none: return;
+  case ProgramOutput::Trouble::lost:
     for (const auto &[thread, state] : threads_) {
       kill(thread, SIGKILL);  // nowhere to put what the program sends: the run ends
     }
     return;
-  }
-  if (standard_output == EPIPE && !sigpipe_sent_) {
-    // The reader of standard output went away: the program learns it as from a write of its own.
-    sigpipe_sent_ = true;
+  case ProgramOutput::Trouble::reader_gone: {
     const auto thread = threads_.find(tid);
     syscall(SYS_tgkill, thread != threads_.end() ? thread->second.process : main_pid_, tid, SIGPIPE);
+    return;
+  }
   }
 }
 
 void Tracer::end_everything()
 {
-  // The program has ended: whatever it left running ends with it, and vuart
-  // waits for each, traced or re-parented to it.
+  std::vector<pid_t> traced;
   for (const auto &[tid, thread] : threads_) {
-    kill(tid, SIGKILL);
+    traced.push_back(tid);
   }
-  for (const pid_t child : own_children()) {
-    kill(child, SIGKILL);
-  }
-  for (;;) {
-    int status = 0;
-    const pid_t pid = waitpid(-1, &status, __WALL);
-    if (pid < 0 && errno == EINTR) {
-      continue;
-    }
-    if (pid < 0) {
-      break;  // ECHILD: nothing left
-    }
-    if (WIFSTOPPED(status)) {
-      kill(pid, SIGKILL);  // started meanwhile
-    }
-  }
+  end_all(traced);
   threads_.clear();
   waiting_.clear();
 }
@@ -603,56 +501,7 @@ void Tracer::finish(int status)
   } else {
     event.number("signal", WTERMSIG(status)).text("name", signal_name(WTERMSIG(status)));
   }
-  outputs_.trace.write(event);
-}
-
-void Tracer::deliver_what_is_left()
-{
-  // What the program sent goes out before vuart ends: it waits as long as standard
-  // output, the trace or COM1's file take, and for COM1's terminal while its
-  // client goes on reading. A signal ends the wait, and vuart.
-  const Pty *com1_pty = outputs_.com1_pty;
-  Output &com1 = outputs_.com1.output();
-  std::uint64_t fewest_left = std::numeric_limits<std::uint64_t>::max();
-  auto last_progress = std::chrono::steady_clock::now();
-  for (;;) {
-    pump_pty();
-    flush_outputs();
-    std::uint64_t left = pty_master_.valid() ? 1 : 0;
-    for (const Output *output : outputs()) {
-      left += output->waiting();
-    }
-    int unread = 0;  // by COM1's terminal client
-    if (com1_pty != nullptr && ioctl(com1_pty->slave.get(), FIONREAD, &unread) != 0) {
-      unread = 0;
-    }
-    const bool only_com1_pty = com1_pty != nullptr && left == com1.waiting();
-    left += static_cast<std::uint64_t>(unread);
-    if (left == 0) {
-      return;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    if (left < fewest_left) {
-      fewest_left = left;
-      last_progress = now;
-    }
-    if (only_com1_pty && (stop_asked_ || now - last_progress >= reader_patience)) {
-      report("the last " + std::to_string(left) + " bytes sent to COM1 were not read from " + com1_pty->path);
-      return;
-    }
-    std::vector<pollfd> watched = watch_list();
-    if (poll(watched.data(), watched.size(), only_com1_pty ? recheck_ms : -1) < 0 && errno != EINTR) {
-      report_errno("poll");
-      return;
-    }
-    while (const auto signal = signals_.next()) {
-      if (signal->ssi_signo != SIGCHLD) {
-        report(std::to_string(left) + " bytes the program sent were not delivered when " +
-               signal_name(static_cast<int>(signal->ssi_signo)) + " came");
-        die_of(static_cast<int>(signal->ssi_signo));
-      }
-    }
-  }
+  trace_.write(event);
 }
 
 }  // namespace vuart

@@ -3,7 +3,6 @@
 // waits on everything at once (the program's stops, vuart's signals, the
 // program's terminal, the outputs) and never blocks in anything else.
 
-#include <poll.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -19,6 +18,7 @@
 #include "options.h"
 #include "output.h"
 #include "port_space.h"
+#include "program_output.h"
 #include "ptrace_calls.h"
 #include "pty.h"
 #include "segv_state.h"
@@ -33,15 +33,6 @@ struct RunSummary {
   int exit_status = 0;  // vuart's own: the program's status, 128+N for signal N, or 125-127
   std::string ending;   // "exited with status 0", "was killed by SIGABRT", or empty when it never ran
   std::uint64_t port_instructions = 0;
-};
-
-// What vuart writes for the program, and where.
-struct Outputs {
-  Output &standard_output;  // vuart's own, where the program's terminal (--pty) goes
-  ByteSink &com1;
-  TraceLog &trace;
-  bool com1_shares_program_output = false;  // COM1 goes to a file the program writes itself
-  const Pty *com1_pty = nullptr;            // --com1 pty: its client may read what is left at the end
 };
 
 class Tracer {
@@ -68,20 +59,17 @@ class Tracer {
   bool proceed(pid_t tid);
   void release_signalled();
   Step port_instruction(pid_t tid);
-  [[nodiscard]] std::uint64_t element_limit(bool sends, unsigned width) const;
 
-  void pump_pty();
   void flush_outputs();
-  [[nodiscard]] std::vector<Output *> outputs() const;
-  [[nodiscard]] std::vector<pollfd> watch_list() const;  // what the loop waits on
   void check_outputs(pid_t tid);
   void end_everything();
   void finish(int status);
-  void deliver_what_is_left();
 
   const Options &options_;
   const CallerSignals &caller_signals_;
-  Outputs outputs_;
+  ProgramOutput output_;
+  ByteSink &com1_ = output_.outputs().com1;
+  TraceLog &trace_ = output_.outputs().trace;
   LineInput *com1_input_;
   std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
   PortSpace ports_;
@@ -89,13 +77,9 @@ class Tracer {
   ProgramSignals program_signals_;
   SegvState segv_state_;
   Syscalls syscalls_;
-  UniqueFd pty_master_;
-  bool pty_drained_ = true;  // the program's terminal held nothing more at the last look
   pid_t main_pid_ = -1;
   bool exec_seen_ = false;
-  bool ended_for_output_ = false;  // an output failed for good, and the program was ended
-  bool sigpipe_sent_ = false;      // standard output's reader went away, and the program was told
-  bool stop_asked_ = false;        // vuart's caller sent a signal that asks for an end
+  bool stop_asked_ = false;  // vuart's caller sent a signal that asks for an end
   std::map<pid_t, Thread> threads_;
   std::deque<pid_t> waiting_;     // threads stopped until the outputs have room, in the order they came
   std::set<pid_t> early_starts_;  // new tracees that stopped before their parent's clone event
