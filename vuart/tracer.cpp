@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -10,14 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <fstream>
-#include <limits>
 
 #include "containment.h"
-#include "executor.h"
 #include "launch.h"
-#include "tracee_memory.h"
 
 namespace vuart {
 
@@ -41,34 +36,10 @@ bool signal_pending(pid_t tid)
   return (pending & ~blocked) != 0;
 }
 
-JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
-{
-  JsonObject event;
-  event.text("event", "port")
-      .number("tid", tid)
-      .number("rip", static_cast<std::int64_t>(regs.rip))
-      .text("kind", op_name(instruction.op))
-      .flag("rep", instruction.rep)
-      .number("port", port_of(instruction, regs))
-      .number("width", instruction.width);
-  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
-    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
-  }
-  return event;
-}
-
 }  // namespace
 
 Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
-    : options_(options), caller_signals_(caller_signals), output_(outputs), com1_input_(com1_input),
-      ports_([&com1 = outputs.com1](std::uint8_t byte) { com1.put(byte); },
-             [this]() -> std::optional<std::uint8_t> {
-               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
-               if (byte && trace_.enabled()) {
-                 received_.push_back(*byte);
-               }
-               return byte;
-             }),
+    : options_(options), caller_signals_(caller_signals), output_(outputs), port_io_(output_, com1_input, segv_state_),
       syscalls_(options, outputs.trace)
 {
 }
@@ -109,7 +80,7 @@ RunSummary Tracer::run()
   output_.deliver_rest(signals_, stop_asked_);
 
   RunSummary summary;
-  summary.port_instructions = port_instructions_;
+  summary.port_instructions = port_io_.instructions();
   if (!exec_seen_) {
     LaunchFailure failure{};
     if (read(failure_reader.get(), &failure, sizeof failure) == sizeof failure) {
@@ -334,11 +305,12 @@ bool Tracer::proceed(pid_t tid)
   Thread &thread = threads_.at(tid);
   switch (thread.waiting) {
   case Waiting::port_instruction: {
-    const Step step = port_instruction(tid);
-    if (step == Step::waits_for_room) {
+    const PortIo::Step step = port_io_.carry_out(tid, thread);
+    check_outputs(tid);
+    if (step == PortIo::Step::waits_for_room) {
       return false;
     }
-    if (step == Step::done) {
+    if (step == PortIo::Step::done) {
       break;
     }
     thread.waiting = Waiting::resume_after_flush;
@@ -386,72 +358,6 @@ void Tracer::release_signalled()
   for (const auto &[ended, how] : segv_state_.take_ended()) {
     handle_stop(ended, how);
   }
-}
-
-Tracer::Step Tracer::port_instruction(pid_t tid)
-{
-  Thread &thread = threads_.at(tid);
-  auto regs = registers(tid);
-  if (!regs) {
-    return Step::done;  // it died: waitpid tells
-  }
-  std::array<std::uint8_t, max_instruction_length> code{};
-  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
-  const auto instruction = decode_port_instruction(std::span(code).first(readable));
-  if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
-    resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
-    return Step::done;
-  }
-  const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
-  output_.pump_terminal();  // what the program printed before this instruction comes first
-  const auto allowance = [&] {
-    flush_outputs();  // a long transfer goes on as its outputs drain
-    return output_.element_limit(sends, instruction->width);
-  };
-  if (!output_.terminal_drained() || allowance() == 0) {
-    return Step::waits_for_room;
-  }
-  TraceLine event(trace_, port_event(tid, *regs, *instruction), "bytes");
-  TraceeMemory memory(tid);
-  const Execution execution =
-      execute(*instruction, *regs, thread.permissions, memory, ports_,
-              trace_.enabled() ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
-                               : ByteObserver(),
-              allowance);
-  com1_.flush();
-  set_registers(tid, *regs);
-  JsonObject outcome;
-  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
-  if (execution.record.fault) {
-    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
-  }
-  event.finish(outcome);
-  if (!received_.empty()) {
-    trace_.write(JsonObject().text("event", "receive").bytes("bytes", received_));
-    received_.clear();
-  }
-  check_outputs(tid);
-  if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {
-    ++port_instructions_;
-  }
-  if (execution.result == Execution::Result::interrupted) {
-    return Step::waits_for_room;
-  }
-  if (execution.result == Execution::Result::completed) {
-    // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
-    segv_state_.restore(tid, thread, *regs);
-    if (output_.com1_ahead_of_program()) {
-      return Step::waits_for_flush;  // what the program writes next must come after these bytes
-    }
-    resume_holding(tid, thread.held_signal);
-    return Step::done;
-  }
-  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
-  siginfo_t fault = execution.fault;
-  fault.si_signo = SIGSEGV;
-  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
-  resume(tid, SIGSEGV);
-  return Step::done;
 }
 
 void Tracer::flush_outputs()

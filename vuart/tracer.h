@@ -17,7 +17,7 @@
 #include "line_input.h"
 #include "options.h"
 #include "output.h"
-#include "port_space.h"
+#include "port_io.h"
 #include "program_output.h"
 #include "ptrace_calls.h"
 #include "pty.h"
@@ -42,8 +42,6 @@ class Tracer {
   RunSummary run();
 
  private:
-  enum class Step { done, waits_for_room, waits_for_flush };
-
   void loop();
   void collect_stops();
   void handle(pid_t tid, WaitStatus status);
@@ -58,7 +56,6 @@ class Tracer {
   void serve_waiting();
   bool proceed(pid_t tid);
   void release_signalled();
-  Step port_instruction(pid_t tid);
 
   void flush_outputs();
   void check_outputs(pid_t tid);
@@ -68,14 +65,11 @@ class Tracer {
   const Options &options_;
   const CallerSignals &caller_signals_;
   ProgramOutput output_;
-  ByteSink &com1_ = output_.outputs().com1;
   TraceLog &trace_ = output_.outputs().trace;
-  LineInput *com1_input_;
-  std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
-  PortSpace ports_;
   SignalReader signals_;
   ProgramSignals program_signals_;
   SegvState segv_state_;
+  PortIo port_io_;
   Syscalls syscalls_;
   pid_t main_pid_ = -1;
   bool exec_seen_ = false;
@@ -84,7 +78,6 @@ class Tracer {
   std::deque<pid_t> waiting_;     // threads stopped until the outputs have room, in the order they came
   std::set<pid_t> early_starts_;  // new tracees that stopped before their parent's clone event
   std::optional<int> main_status_;
-  std::uint64_t port_instructions_ = 0;
 };
 
 }  // namespace vuart

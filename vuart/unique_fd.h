@@ -1,4 +1,5 @@
 #pragma once
+// A file descriptor owned by one object and closed once.
 
 #include <unistd.h>
 

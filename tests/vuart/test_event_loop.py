@@ -72,8 +72,8 @@ class Terminals(unittest.TestCase):
             try:
                 time.sleep(0.5)  # the program is done before the client reads
                 received = b""
-                while len(received) < len(COM1_BYTES):
-                    received += os.read(terminal, 4096)
+                while len(received) < len(COM1_BYTES) and (piece := os.read(terminal, 4096)):
+                    received += piece
             finally:
                 os.close(terminal)
             self.assertEqual(received, COM1_BYTES)

@@ -1,0 +1,113 @@
+#include "port_io.h"
+
+#include <sys/ptrace.h>
+
+#include <array>
+#include <utility>
+
+#include "executor.h"
+#include "json.h"
+#include "ptrace_calls.h"
+#include "tracee_memory.h"
+
+namespace vuart {
+
+namespace {
+
+JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
+{
+  JsonObject event;
+  event.text("event", "port")
+      .number("tid", tid)
+      .number("rip", static_cast<std::int64_t>(regs.rip))
+      .text("kind", op_name(instruction.op))
+      .flag("rep", instruction.rep)
+      .number("port", port_of(instruction, regs))
+      .number("width", instruction.width);
+  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
+    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
+  }
+  return event;
+}
+
+}  // namespace
+
+PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state)
+    : output_(output), com1_input_(com1_input), segv_state_(segv_state),
+      ports_([&com1 = output.outputs().com1](std::uint8_t byte) { com1.put(byte); },
+             [this]() -> std::optional<std::uint8_t> {
+               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
+               if (byte && output_.outputs().trace.enabled()) {
+                 received_.push_back(*byte);
+               }
+               return byte;
+             })
+{
+}
+
+PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
+{
+  auto regs = registers(tid);
+  if (!regs) {
+    return Step::done;  // it died: waitpid tells
+  }
+  std::array<std::uint8_t, max_instruction_length> code{};
+  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
+  const auto instruction = decode_port_instruction(std::span(code).first(readable));
+  if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
+    resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
+    return Step::done;
+  }
+  const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
+  output_.pump_terminal();  // what the program printed before this instruction comes first
+  const auto allowance = [&] {
+    output_.flush();  // a long transfer goes on as its outputs drain
+    return output_.element_limit(sends, instruction->width);
+  };
+  if (!output_.terminal_drained() || allowance() == 0) {
+    return Step::waits_for_room;
+  }
+  TraceLine event(output_.outputs().trace, port_event(tid, *regs, *instruction), "bytes");
+  TraceeMemory memory(tid);
+  const Execution execution =
+      execute(*instruction, *regs, thread.permissions, memory, ports_,
+              output_.outputs().trace.enabled()
+                  ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
+                  : ByteObserver(),
+              allowance);
+  output_.outputs().com1.flush();
+  set_registers(tid, *regs);
+  JsonObject outcome;
+  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
+  if (execution.record.fault) {
+    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
+  }
+  event.finish(outcome);
+  if (!received_.empty()) {
+    output_.outputs().trace.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    received_.clear();
+  }
+  if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {
+    ++instructions_;
+  }
+  if (execution.result == Execution::Result::interrupted) {
+    return Step::waits_for_room;
+  }
+  if (execution.result == Execution::Result::completed) {
+    // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
+    segv_state_.restore(tid, thread, *regs);
+    if (output_.com1_ahead_of_program()) {
+      return Step::waits_for_flush;  // what the program writes next must come after these bytes
+    }
+    resume_holding(tid, thread.held_signal);
+    return Step::done;
+  }
+  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
+  siginfo_t fault = execution.fault;
+  fault.si_signo = SIGSEGV;
+  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
+  resume(tid, SIGSEGV);
+  return Step::done;
+}
+
+}  // namespace vuart

@@ -1,0 +1,42 @@
+#pragma once
+// The program's port instructions: the instruction at a thread's #GP decoded,
+// checked against the thread's permissions, carried out on the virtual port
+// space as far as the outputs have room, and recorded in the trace.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "line_input.h"
+#include "port_space.h"
+#include "program_output.h"
+#include "segv_state.h"
+#include "threads.h"
+
+namespace vuart {
+
+class PortIo {
+ public:
+  // com1_input, when given, supplies the bytes that arrive on COM1's line.
+  PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state);
+
+  enum class Step {
+    done,             // the thread goes on, or gets its SIGSEGV
+    waits_for_room,   // before (the rest of) its instruction
+    waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
+  };
+  // At a thread's #GP (a SIGSEGV from the kernel).
+  Step carry_out(pid_t tid, Thread &thread);
+  [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
+
+ private:
+  ProgramOutput &output_;
+  LineInput *com1_input_;
+  SegvState &segv_state_;
+  std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
+  PortSpace ports_;
+  std::uint64_t instructions_ = 0;
+};
+
+}  // namespace vuart
