@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <fstream>
-#include <string>
 
 #include "tracee_memory.h"
 
@@ -18,19 +16,6 @@ namespace {
 constexpr std::uint64_t sig_ign = 1;
 constexpr std::uint64_t sa_resethand = 0x80000000;
 constexpr std::uint64_t sigsetsize = 8;
-
-// Whether the thread has a handler for SIGSEGV now, by its status in /proc.
-bool catches_segv(pid_t tid)
-{
-  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("SigCgt:")) {
-      return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGSEGV - 1)) & 1U) != 0;
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -91,7 +76,7 @@ void SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
     return;
   }
   const bool handled = action.handler > sig_ign;
-  if (handled && catches_segv(tid)) {
+  if (handled && (signal_sets(tid).caught & signal_bit(SIGSEGV)) != 0) {
     return;  // a handler, not blocked: nothing changed
   }
   if (!call_rt_sigaction(tid, thread, regs, action)) {

@@ -4,10 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <string>
 
 #include "output.h"
+#include "ptrace_calls.h"
 
 namespace vuart {
 
@@ -92,14 +91,7 @@ void ProgramSignals::note(const siginfo_t &delivered)
 
 bool ProgramSignals::pending(pid_t program, int signal)
 {
-  std::ifstream status("/proc/" + std::to_string(program) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with("ShdPnd:")) {
-      return ((std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1U) != 0;
-    }
-  }
-  return false;
+  return (signal_sets(program).shared_pending & signal_bit(signal)) != 0;
 }
 
 bool ProgramSignals::delivered(const signalfd_siginfo &to_vuart)

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <fstream>
 
 #include "containment.h"
 #include "launch.h"
@@ -23,17 +22,8 @@ constexpr int recheck_ms = 100;  // how often threads that wait for room are che
 // Whether a signal that the thread does not block waits for it.
 bool signal_pending(pid_t tid)
 {
-  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-  std::uint64_t pending = 0;
-  std::uint64_t blocked = 0;
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
-      pending |= std::stoull(line.substr(7), nullptr, 16);
-    } else if (line.starts_with("SigBlk:")) {
-      blocked = std::stoull(line.substr(7), nullptr, 16);
-    }
-  }
-  return (pending & ~blocked) != 0;
+  const SignalSets sets = signal_sets(tid);
+  return (sets.pending & ~sets.blocked) != 0;
 }
 
 }  // namespace
