@@ -1,6 +1,7 @@
 #include "program_output.h"
 
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -163,12 +164,13 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
       report_errno("poll");
       return;
     }
-    while (const auto signal = signals.next()) {
-      if (signal->ssi_signo != SIGCHLD) {
-        report(std::to_string(left) + " bytes the program sent were not delivered when " +
-               signal_name(static_cast<int>(signal->ssi_signo)) + " came");
-        die_of(static_cast<int>(signal->ssi_signo));
-      }
+    signals.drain();
+    while (waitpid(-1, nullptr, __WALL | WNOHANG) > 0) {
+    }
+    for (const Arrival &arrival : SignalReader::take()) {
+      report(std::to_string(left) + " bytes the program sent were not delivered when " + signal_name(arrival.signal) +
+             " came");
+      die_of(arrival.signal);
     }
   }
 }

@@ -1,5 +1,7 @@
 #include "signals.h"
 
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,19 +14,42 @@ namespace vuart {
 
 namespace {
 
-sigset_t handled_set()
+// A program's signal and vuart's count as one when they come within this time of each other.
+constexpr auto same_signal_window = std::chrono::seconds(1);
+
+// Signals noted by the handler: it writes, the loop reads with them blocked.
+constexpr std::size_t noted_capacity = 64;
+std::array<Arrival, noted_capacity> noted;
+volatile sig_atomic_t noted_count = 0;
+sig_atomic_t taken_count = 0;
+
+sigset_t signal_set(bool with_forwarded, bool with_child)
 {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGCHLD);
   for (const int signal : forwarded_signals) {
-    sigaddset(&set, signal);
+    if (with_forwarded) {
+      sigaddset(&set, signal);
+    }
+  }
+  if (with_child) {
+    sigaddset(&set, SIGCHLD);
   }
   return set;
 }
 
-// A program's signal and vuart's count as one when they come within this time of each other.
-constexpr auto same_signal_window = std::chrono::seconds(1);
+void note_signal(int signal, siginfo_t *info, void * /*context*/)
+{
+  const int saved_errno = errno;
+  const sig_atomic_t count = noted_count;
+  noted[static_cast<std::size_t>(count) % noted_capacity] = {signal, info->si_code, info->si_pid};
+  noted_count = count + 1;
+  // A child that ends at once (a bare clone, which no lock or fork handler can hold up).
+  if (syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0) == 0) {
+    syscall(SYS_exit, 0);
+  }
+  errno = saved_errno;
+}
 
 }  // namespace
 
@@ -37,8 +62,14 @@ CallerSignals take_over_signals()
   sigaction(SIGCHLD, &action, &caller.child);
   action.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &action, &caller.pipe);
-  const sigset_t handled = handled_set();
-  sigprocmask(SIG_BLOCK, &handled, &caller.mask);
+  action.sa_sigaction = note_signal;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  action.sa_mask = signal_set(true, false);  // one handler at a time
+  for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
+    sigaction(forwarded_signals[i], &action, &caller.forwarded[i]);
+  }
+  const sigset_t child = signal_set(false, true);
+  sigprocmask(SIG_BLOCK, &child, &caller.mask);
   return caller;
 }
 
@@ -46,6 +77,9 @@ void restore_signals(const CallerSignals &caller)
 {
   sigaction(SIGCHLD, &caller.child, nullptr);
   sigaction(SIGPIPE, &caller.pipe, nullptr);
+  for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
+    sigaction(forwarded_signals[i], &caller.forwarded[i], nullptr);
+  }
   sigprocmask(SIG_SETMASK, &caller.mask, nullptr);
 }
 
@@ -55,35 +89,52 @@ void die_of(int signal)
   sigset_t only;
   sigemptyset(&only);
   sigaddset(&only, signal);
-  raise(signal);
   sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
   _exit(128 + signal);  // the caller ignores it
 }
 
 SignalReader::SignalReader()
 {
-  const sigset_t handled = handled_set();
-  fd_ = UniqueFd(signalfd(-1, &handled, SFD_NONBLOCK | SFD_CLOEXEC));
+  const sigset_t child = signal_set(false, true);
+  fd_ = UniqueFd(signalfd(-1, &child, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!fd_.valid()) {
     report_errno("signalfd");
   }
 }
 
-std::optional<signalfd_siginfo> SignalReader::next()
+void SignalReader::drain() const
 {
-  signalfd_siginfo info{};
-  ssize_t got;
-  do {
-    got = read(fd_.get(), &info, sizeof info);
-  } while (got < 0 && errno == EINTR);
-  if (got != sizeof info) {
-    return std::nullopt;
+  std::array<signalfd_siginfo, 8> infos{};
+  while (read(fd_.get(), infos.data(), sizeof infos) == sizeof infos) {
   }
-  return info;
+}
+
+std::vector<Arrival> SignalReader::take()
+{
+  if (noted_count == taken_count) {
+    return {};
+  }
+  const sigset_t forwarded = signal_set(true, false);
+  sigset_t before;
+  sigprocmask(SIG_BLOCK, &forwarded, &before);
+  std::vector<Arrival> arrivals;
+  const sig_atomic_t count = noted_count;
+  if (count - taken_count > static_cast<sig_atomic_t>(noted_capacity)) {
+    taken_count = count - static_cast<sig_atomic_t>(noted_capacity);  // a flood: the latest are kept
+  }
+  for (; taken_count < count; ++taken_count) {
+    arrivals.push_back(noted[static_cast<std::size_t>(taken_count) % noted_capacity]);
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return arrivals;
 }
 
 void ProgramSignals::note(const siginfo_t &delivered)
 {
+  if (std::find(forwarded_signals.begin(), forwarded_signals.end(), delivered.si_signo) == forwarded_signals.end()) {
+    return;  // vuart gets none of these to pass on
+  }
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(recent_, [&](const Delivery &old) { return now - old.when > same_signal_window; });
   recent_.push_back({delivered.si_signo, delivered.si_code, delivered.si_pid, now});
@@ -94,12 +145,12 @@ bool ProgramSignals::pending(pid_t program, int signal)
   return (signal_sets(program).shared_pending & signal_bit(signal)) != 0;
 }
 
-bool ProgramSignals::delivered(const signalfd_siginfo &to_vuart)
+bool ProgramSignals::delivered(const Arrival &to_vuart)
 {
   const auto now = std::chrono::steady_clock::now();
   const auto same = std::find_if(recent_.begin(), recent_.end(), [&](const Delivery &delivery) {
-    return delivery.signal == static_cast<int>(to_vuart.ssi_signo) && delivery.code == to_vuart.ssi_code &&
-           delivery.sender == static_cast<pid_t>(to_vuart.ssi_pid) && now - delivery.when <= same_signal_window;
+    return delivery.signal == to_vuart.signal && delivery.code == to_vuart.code && delivery.sender == to_vuart.sender &&
+           now - delivery.when <= same_signal_window;
   });
   if (same == recent_.end()) {
     return false;

@@ -3,7 +3,6 @@
 // signals vuart passes on, and how they reach vuart's loop without ever
 // interrupting it.
 
-#include <sys/signalfd.h>
 #include <sys/types.h>
 
 #include <array>
@@ -24,13 +23,22 @@ struct CallerSignals {
   sigset_t mask;
   struct sigaction child;  // SIGCHLD
   struct sigaction pipe;   // SIGPIPE
+  std::array<struct sigaction, forwarded_signals.size()> forwarded;
 };
 
-// Saves the caller's signal state, then sets vuart's own: SIGCHLD at its default
-// (an ignored SIGCHLD would hide the program's stops), SIGPIPE ignored (a closed
-// output is an error vuart reports), and SIGCHLD and forwarded_signals blocked,
-// so that they wait for the loop's SignalReader and none is lost between two
-// looks. Call it before the program starts.
+// A signal that reached vuart, and who sent it.
+struct Arrival {
+  int signal;
+  int code;
+  pid_t sender;
+};
+
+// Saves the caller's signal state, then sets vuart's own: SIGPIPE ignored (a
+// closed output is an error vuart reports), SIGCHLD blocked, for
+// SignalReader's descriptor, and a handler for forwarded_signals that notes
+// each and starts a child that ends at once: its end wakes vuart wherever it
+// waits for the program, in waitpid or in poll, so that no signal waits for
+// the program's next stop. Call it before the program starts.
 CallerSignals take_over_signals();
 
 // In the child before exec: the caller's mask and dispositions again. Async-signal-safe.
@@ -39,13 +47,17 @@ void restore_signals(const CallerSignals &caller);
 // Ends vuart as the signal would have without vuart's handling of it.
 [[noreturn]] void die_of(int signal);
 
-// The signals take_over_signals() blocked, read one at a time without waiting.
+// What wakes vuart's loop: SIGCHLD, through a descriptor for poll, and the
+// signals the handler noted.
 class SignalReader {
  public:
   SignalReader();  // reports and is not valid() on failure
   [[nodiscard]] bool valid() const { return fd_.valid(); }
   [[nodiscard]] int fd() const { return fd_.get(); }
-  std::optional<signalfd_siginfo> next();
+  // Reads what SIGCHLD left on the descriptor, so that poll waits again.
+  void drain() const;
+  // The signals noted since the last call, oldest first.
+  static std::vector<Arrival> take();
 
  private:
   UniqueFd fd_;
@@ -62,7 +74,7 @@ class ProgramSignals {
   // Looks at what is pending for the program first; the caller then collects
   // the program's stops and asks delivered().
   [[nodiscard]] static bool pending(pid_t program, int signal);
-  bool delivered(const signalfd_siginfo &to_vuart);
+  bool delivered(const Arrival &to_vuart);
 
  private:
   struct Delivery {

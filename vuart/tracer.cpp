@@ -96,8 +96,11 @@ RunSummary Tracer::run()
 
 void Tracer::loop()
 {
+  collect_stops();
   while (!main_status_) {
-    collect_stops();
+    for (const Arrival &signal : SignalReader::take()) {
+      handle_vuart_signal(signal);
+    }
     if (main_status_) {
       break;
     }
@@ -107,14 +110,30 @@ void Tracer::loop()
     check_outputs(main_pid_);
     std::vector<pollfd> watched{{signals_.fd(), POLLIN, 0}};
     output_.watch(watched);
+    if (watched.size() == 1 && waiting_.empty()) {
+      wait_for_stop();  // only the program to wait for: the cheapest wait there is
+      continue;
+    }
     if (poll(watched.data(), watched.size(), waiting_.empty() ? -1 : recheck_ms) < 0 && errno != EINTR) {
       report_errno("poll");
       return;
     }
-    while (const auto signal = signals_.next()) {
-      handle_vuart_signal(*signal);
-    }
+    signals_.drain();
+    collect_stops();
     release_signalled();
+  }
+}
+
+void Tracer::wait_for_stop()
+{
+  // A signal to vuart wakes it here too: its handler starts a child that ends at once.
+  int status = 0;
+  const pid_t tid = waitpid(-1, &status, __WALL);
+  if (tid > 0) {
+    handle(tid, WaitStatus{status});
+  } else if (errno != EINTR) {
+    report_errno("waitpid");
+    main_status_ = W_EXITCODE(status_own_failure, 0);
   }
 }
 
@@ -135,12 +154,9 @@ void Tracer::handle(pid_t tid, WaitStatus status)
   }
 }
 
-void Tracer::handle_vuart_signal(const signalfd_siginfo &signal)
+void Tracer::handle_vuart_signal(const Arrival &signal)
 {
-  const auto number = static_cast<int>(signal.ssi_signo);
-  if (number == SIGCHLD) {
-    return;  // the stops are collected at the top of the loop
-  }
+  const int number = signal.signal;
   if (!exec_seen_) {
     end_everything();  // the program does not run yet: the signal ends vuart, as it would without vuart's handling
     die_of(number);

@@ -50,7 +50,8 @@ class Tracer {
   void handle_signal_stop(pid_t tid, int signal);
   void handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags);
   void handle_exec(pid_t tid);
-  void handle_vuart_signal(const signalfd_siginfo &signal);
+  void handle_vuart_signal(const Arrival &signal);
+  void wait_for_stop();
 
   void wait_in_line(pid_t tid, Waiting why);
   void serve_waiting();
