@@ -115,8 +115,18 @@ std::size_t Output::write(std::string_view data)
     return 0;
   }
   if (!direct_) {
-    buffer_.append(data);
-    flush();
+    std::size_t taken = 0;  // straight to the file while nothing waits ahead of it
+    while (waiting() == 0 && error_ == 0 && taken < data.size()) {
+      const ssize_t written = write_now(data.substr(taken));
+      if (written > 0) {
+        taken += static_cast<std::size_t>(written);
+      } else if (written == 0 || (errno != EAGAIN && errno != EINTR)) {
+        fail(written == 0 ? EIO : errno);
+      } else if (errno == EAGAIN) {
+        break;
+      }
+    }
+    buffer_.append(data.substr(std::min(taken, data.size())));
     return error_ != 0 ? 0 : data.size();
   }
   std::size_t done = 0;
