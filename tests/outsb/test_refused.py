@@ -1,10 +1,11 @@
 """Refused port access: the program prints "init", reports the failed check and
 aborts, and does nothing else, in every build and however access is refused."""
 
+import os
 import signal
 import unittest
 
-from testlib import expected_report, run, strace, tool
+from testlib import SOURCE_DIR, expected_report, run, strace, tool
 
 SYS_RAWIO_BIT = 1 << 17
 # Without CAP_SYS_RAWIO in the bounding set, root cannot regain it at exec.
@@ -23,6 +24,11 @@ class RefusedAccess(unittest.TestCase):
         caps = capabilities(DROP_RAWIO)
         for key in ("CapBnd", "CapPrm", "CapEff"):
             self.assertFalse(caps[key] & SYS_RAWIO_BIT, key)
+
+    def test_the_report_is_the_one_documented(self):
+        for document in ("README.md", "man/outsb.8.in"):
+            with open(os.path.join(SOURCE_DIR, document), encoding="utf-8") as text:
+                self.assertIn(expected_report().decode().strip(), text.read(), document)
 
     def test_report_and_abnormal_end(self):
         for binary in ("OUTSB", "OUTSB_NDEBUG"):

@@ -72,6 +72,20 @@ void untraced_clone()
     _exit(0);
   }
   show("clone3", child3);
+  // The same through int 0x80, the i386 entry that any x86-64 process may use.
+  long child32;
+  asm volatile("int $0x80\n\t"
+               "test %%eax, %%eax\n\t"
+               "jnz 1f\n\t"
+               "mov $1, %%eax\n\t"  // the child: i386 exit(0)
+               "xor %%ebx, %%ebx\n\t"
+               "int $0x80\n"
+               "1:"
+               : "=a"(child32)
+               : "a"(120L), "b"(CLONE_UNTRACED | SIGCHLD), "c"(0L), "d"(0L), "S"(0L), "D"(0L)
+               : "memory");
+  errno = child32 < 0 ? static_cast<int>(-child32) : 0;
+  show("clone-untraced-int80", child32 < 0 ? -1 : child32);
   // libc still makes threads and processes, falling back to clone.
   pthread_t thread;
   show("pthread_create", -pthread_create(

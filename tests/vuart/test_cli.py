@@ -33,6 +33,7 @@ class CommandLine(unittest.TestCase):
                 "unwritable trace": (["--trace", "/nonexistent/t", "--", "true"], 125, "open trace file"),
                 "missing program": (["--", "no-such-program-here"], 127, "no-such-program-here: No such file"),
                 "not executable": (["--", not_executable], 126, "Permission denied"),
+                "not a directory on the way": (["--", "/dev/null/x"], 126, "/dev/null/x: Not a directory"),
             }
             for name, (arguments, status, message) in cases.items():
                 with self.subTest(name):

@@ -162,6 +162,20 @@ TEST_F(PortSpaceTest, CharacterTimeoutFollowsTheLineRate)
   EXPECT_EQ(in(iir), 0xCCu);
 }
 
+TEST_F(PortSpaceTest, EachInterruptHasItsOwnEnableBit)
+{
+  out(mcr, 0x10);
+  out(rbr, 'x');
+  out(rbr, 'y');  // without FIFOs: an overrun, and data waiting
+  in(msr);
+  const std::array<std::pair<std::uint8_t, std::uint32_t>, 4> identified = {
+      {{0x04, 0x06u}, {0x01, 0x04u}, {0x02, 0x02u}, {0x00, 0x01u}}};
+  for (const auto &[enabled, expected] : identified) {
+    out(ier, enabled);
+    EXPECT_EQ(in(iir), expected) << "IER " << int{enabled};
+  }
+}
+
 TEST(Json, EveryByteHasOneCodePoint)
 {
   std::vector<std::uint8_t> all;

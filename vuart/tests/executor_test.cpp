@@ -220,4 +220,16 @@ TEST_F(ExecutorTest, AnAllowanceStopsARepThatCarriesOnWhenRestarted)
             std::make_tuple("zzzzz", 0x10005ULL, 0ULL, 0x400002ULL));
 }
 
+TEST_F(ExecutorTest, AddressSize32ElementStraddlingFourGiBIsTakenWhole)
+{
+  memory.map(0xFFFFF000, FakeMemory::Access::read_only, 'a');
+  memory.map(0x100000000, FakeMemory::Access::read_only, 'b');  // the straddling word's high byte
+  memory.map(0, FakeMemory::Access::read_only, 'c');
+  regs.rsi = 0xFFFFFFFF;
+  regs.rcx = 2;
+  EXPECT_EQ(run({0x67, 0xF3, 0x66, 0x6F}).result, Execution::Result::completed);  // addr32 rep outsw
+  EXPECT_EQ(moved, (std::vector<std::uint8_t>{'a', 'b', 'c', 'c'}));
+  EXPECT_EQ((std::pair{regs.rsi, regs.rcx}), (std::pair{3ULL, 0ULL}));
+}
+
 }  // namespace vuart
