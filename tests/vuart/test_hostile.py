@@ -156,15 +156,17 @@ class SignalState(unittest.TestCase):
                          masks(["cat", "/proc/self/status"]))
 
     def test_stop_signals_stop_the_program_until_sigcont(self):
-        with subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", "echo $$; kill -STOP $$; echo resumed"],
-                              stdout=subprocess.PIPE) as program:
-            pid = int(program.stdout.readline())
-            time.sleep(0.3)
-            with open(f"/proc/{pid}/stat") as stat:
-                self.assertIn(stat.read().rsplit(")", 1)[1].split()[0], ("T", "t"))
-            os.kill(pid, signal.SIGCONT)
-            self.assertEqual(program.stdout.readline(), b"resumed\n")
-            self.assertEqual(program.wait(timeout=10), 0)
+        for name in ("STOP", "TSTP"):
+            with self.subTest(name), subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c",
+                                                       f"echo $$; kill -{name} $$; echo resumed"],
+                                                      stdout=subprocess.PIPE) as program:
+                pid = int(program.stdout.readline())
+                time.sleep(0.3)
+                with open(f"/proc/{pid}/stat") as stat:
+                    self.assertIn(stat.read().rsplit(")", 1)[1].split()[0], ("T", "t"))
+                os.kill(pid, signal.SIGCONT)
+                self.assertEqual(program.stdout.readline(), b"resumed\n")
+                self.assertEqual(program.wait(timeout=10), 0)
 
     def test_signals_to_vuart_reach_the_program(self):
         script = 'trap "echo got $0; exit 3" $0; echo ready; while :; do sleep 0.05; done'
