@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -195,6 +196,46 @@ void segv_state()
   show_segv_state("one-shot handler used, after a port write");
 }
 
+// SIGSEGV's state where it comes from elsewhere: the caller, another thread
+// sharing the handlers, and exec. With HOSTILE_NO_PORTS set it leaves out its
+// port writes, which on hardware with port access change nothing: run so
+// directly, it shows what the kernel keeps.
+void segv_followed()
+{
+  const bool ports = std::getenv("HOSTILE_NO_PORTS") == nullptr;
+  const auto port_write = [ports](char byte) {
+    if (ports) {
+      outb(static_cast<unsigned char>(byte), com1);
+    }
+  };
+  if (ports) {
+    grant();
+  }
+  if (std::getenv("HOSTILE_EXECED") != nullptr) {
+    port_write('E');
+    show_segv_state("after exec, after a port write");
+    return;
+  }
+  port_write('C');
+  show_segv_state("as the caller left it, after a port write");
+  install(SIG_DFL, 0);
+  pthread_t thread;
+  pthread_create(
+      &thread, nullptr,
+      [](void *) -> void * {
+        install(SIG_IGN, 0);
+        return nullptr;
+      },
+      nullptr);
+  pthread_join(thread, nullptr);
+  port_write('T');
+  show_segv_state("ignored by another thread, after a port write");
+  install(crash_handler, 0);
+  setenv("HOSTILE_EXECED", "1", 1);
+  std::fflush(stdout);
+  execl("/proc/self/exe", "hostile_fixture", "segv-followed", nullptr);
+}
+
 // Threads that end, and a process that ends, while port instructions are in flight.
 void thread_churn()
 {
@@ -241,6 +282,6 @@ int main(int argc, char *argv[])
   static constexpr FixtureCase cases[] = {
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
       {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
-      {"count-term", count_terms}};
+      {"count-term", count_terms},      {"segv-followed", segv_followed}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

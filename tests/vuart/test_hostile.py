@@ -185,6 +185,22 @@ class SignalState(unittest.TestCase):
             self.assertEqual(program.wait(timeout=10), 128 + signal.SIGTERM)
             self.assertIn(b"sh was killed by SIGTERM", program.stderr.read())
 
+    def test_segv_state_follows_the_caller_other_threads_and_exec(self):
+        def caller_ignores_segv():
+            signal.signal(signal.SIGSEGV, signal.SIG_IGN)
+
+        def shown(argv, **environment):
+            done = subprocess.run(argv, env={**os.environ, **environment}, preexec_fn=caller_ignores_segv,
+                                  capture_output=True, timeout=30)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            return done.stdout.decode().splitlines()
+
+        # The kernel's own state, without the port writes that on hardware change nothing.
+        kernel = shown([tool("HOSTILE_FIXTURE"), "segv-followed"], HOSTILE_NO_PORTS="1")
+        self.assertEqual(len(kernel), 3)
+        self.assertEqual(shown([tool("VUART"), "-q", "--com1", "/dev/null", "--", tool("HOSTILE_FIXTURE"),
+                                "segv-followed"]), kernel)
+
     def test_threads_ending_mid_instruction_are_no_error(self):
         for _ in range(2):
             result, _ = fixture("thread-churn")
