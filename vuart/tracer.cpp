@@ -161,8 +161,8 @@ void Tracer::handle_vuart_signal(const Arrival &signal)
     end_everything();  // the program does not run yet: the signal ends vuart, as it would without vuart's handling
     die_of(number);
   }
-  // A process group's signal has reached the program already, pending or delivered.
   stop_asked_ = stop_asked_ || (number != SIGUSR1 && number != SIGUSR2);
+  // A process group's signal has reached the program already, pending or delivered.
   if (ProgramSignals::pending(main_pid_, number)) {
     return;
   }
