@@ -115,18 +115,11 @@ std::size_t Output::write(std::string_view data)
     return 0;
   }
   if (!direct_) {
-    std::size_t taken = 0;  // straight to the file while nothing waits ahead of it
-    while (waiting() == 0 && error_ == 0 && taken < data.size()) {
-      const ssize_t written = write_now(data.substr(taken));
-      if (written > 0) {
-        taken += static_cast<std::size_t>(written);
-      } else if (written == 0 || (errno != EAGAIN && errno != EINTR)) {
-        fail(written == 0 ? EIO : errno);
-      } else if (errno == EAGAIN) {
-        break;
-      }
+    const std::size_t taken =
+        waiting() == 0 ? write_available(data) : 0;  // straight to the file while nothing waits ahead
+    if (error_ == 0) {
+      buffer_.append(data.substr(taken));
     }
-    buffer_.append(data.substr(std::min(taken, data.size())));
     return error_ != 0 ? 0 : data.size();
   }
   std::size_t done = 0;
@@ -144,20 +137,32 @@ std::size_t Output::write(std::string_view data)
   return done;
 }
 
+std::size_t Output::write_available(std::string_view data)
+{
+  std::size_t taken = 0;
+  while (error_ == 0 && taken < data.size()) {
+    const ssize_t written = write_now(data.substr(taken));
+    if (written > 0) {
+      taken += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EAGAIN) {
+      break;
+    } else if (written == 0 || errno != EINTR) {
+      fail(written == 0 ? EIO : errno);
+    }
+  }
+  return taken;
+}
+
 bool Output::flush()
 {
-  while (error_ == 0 && sent_ < buffer_.size()) {
-    const ssize_t written = write_now(std::string_view(buffer_).substr(sent_));
-    if (written > 0) {
-      sent_ += static_cast<std::size_t>(written);
-    } else if (written < 0 && errno == EAGAIN) {
+  if (error_ == 0 && sent_ < buffer_.size()) {
+    sent_ += write_available(std::string_view(buffer_).substr(sent_));
+    if (error_ == 0 && sent_ < buffer_.size()) {
       if (sent_ >= capacity) {
         buffer_.erase(0, sent_);  // keep the buffer within twice the bound
         sent_ = 0;
       }
       return false;
-    } else if (written == 0 || errno != EINTR) {
-      fail(written == 0 ? EIO : errno);
     }
   }
   buffer_.clear();

@@ -63,6 +63,8 @@ class Output {
   Output(int fd, UniqueFd owned, std::string name);
   void fail(int error);
   [[nodiscard]] ssize_t write_now(std::string_view data) const;
+  // Writes what the file takes now, without waiting; returns how much that was.
+  std::size_t write_available(std::string_view data);
 
   UniqueFd owned_;
   int fd_ = -1;
