@@ -10,28 +10,6 @@ namespace vuart {
 namespace {
 
 constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
-constexpr std::uint64_t lower_half_end = 1ULL << 47;
-constexpr std::uint64_t upper_half_start = ~(lower_half_end - 1);
-
-bool canonical(std::uint64_t address)
-{
-  return address < lower_half_end || address >= upper_half_start;
-}
-
-siginfo_t segv(int code, std::uint64_t address)
-{
-  siginfo_t fault{};
-  fault.si_signo = SIGSEGV;
-  fault.si_code = code;
-  fault.si_addr = reinterpret_cast<void *>(address);  // NOLINT(performance-no-int-to-ptr): a tracee address
-  return fault;
-}
-
-// A non-canonical address raises #GP, which Linux delivers as SIGSEGV from the kernel, address 0.
-siginfo_t general_protection()
-{
-  return segv(SI_KERNEL, 0);
-}
 
 void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, PortSpace &ports,
                PortRecord &record, const ByteObserver &observe)
@@ -54,90 +32,51 @@ void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs
   }
 }
 
-// How many elements, from `first` on, stay within one run of addresses: they do
-// not wrap the index register and do not leave canonical space.
-std::uint64_t elements_in_run(std::uint64_t index, std::uint64_t first, unsigned width, Direction direction,
-                              bool address_32bit)
+// How many elements, from `index` on, a 32-bit index register reaches before it
+// wraps; a 64-bit one is left to the processor, which wraps and faults as it does.
+std::uint64_t elements_before_wrap(std::uint64_t index, unsigned width, Direction direction, bool address_32bit)
 {
-  std::uint64_t most = ~0ULL;
+  if (!address_32bit) {
+    return ~0ULL;
+  }
   if (direction == Direction::up) {
-    if (address_32bit) {
-      most = ((1ULL << 32) - index + width - 1) / width;  // the last one may start at 0xFFFFFFFF
-    }
-    if (first < lower_half_end) {
-      most = std::min(most, (lower_half_end - first) / width);
-    } else {
-      // An element may run past the top of the address space: it goes alone.
-      most = std::min(most, std::max<std::uint64_t>(1, (0 - first) / width));
-    }
-  } else {
-    // Going down, the index wraps below 0 (a 64-bit one into the kernel's half).
-    const std::uint64_t bottom = first >= upper_half_start ? upper_half_start : 0;
-    most = std::min(index, first - bottom) / width + 1;
+    return ((1ULL << 32) - index + width - 1) / width;  // the last one may start at 0xFFFFFFFF
   }
-  return most;
+  return index / width + 1;
 }
 
-// One run of elements of a string instruction, lowest address `low`, as the processor takes them.
-struct Chunk {
-  std::uint64_t low;
-  std::uint64_t elements;
-  unsigned width;
-  Direction direction;
-  std::vector<std::uint8_t> &bytes;  // the chunk's memory image, lowest address first
-
-  // Element n in the order the processor takes them.
-  [[nodiscard]] std::span<std::uint8_t> element(std::uint64_t n) const
-  {
-    return std::span(bytes).subspan((direction == Direction::up ? n : elements - 1 - n) * width, width);
-  }
-};
-
-// Moves the chunk between memory and the port; returns how many elements went before memory stopped it.
-std::uint64_t move_chunk(bool out, std::uint16_t port, const Chunk &chunk, Memory &memory, PortSpace &ports)
+// Moves one run between memory and the port: outs reads memory first, ins takes
+// from the port only the elements that memory can hold (reading a device has
+// side effects).
+Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory, PortSpace &ports,
+               std::vector<std::uint8_t> &bytes)
 {
-  chunk.bytes.resize(chunk.elements * chunk.width);
+  const unsigned width = run.width;
+  bytes.resize(run.bytes());
   if (out) {
-    const std::uint64_t done = memory.read(chunk.low, chunk.bytes, chunk.direction) / chunk.width;
-    for (std::uint64_t n = 0; n < done; ++n) {
+    const Moved moved = memory.read(run, bytes);
+    for (std::uint64_t n = 0; n < moved.elements; ++n) {
       std::uint32_t value = 0;
-      std::memcpy(&value, chunk.element(n).data(), chunk.width);
-      ports.write(port, chunk.width, value);
+      std::memcpy(&value, &bytes[n * width], width);
+      ports.write(port, width, value);
     }
-    return done;
+    return moved;
   }
-  // Reading the device has side effects: take only the elements that memory can hold.
-  const std::uint64_t reachable = memory.writable(chunk.low, chunk.bytes.size(), chunk.direction) / chunk.width;
-  for (std::uint64_t n = 0; n < reachable; ++n) {
-    const std::uint32_t value = ports.read(port, chunk.width);
-    std::memcpy(chunk.element(n).data(), &value, chunk.width);
+  const std::uint64_t holdable = memory.writable(run);
+  for (std::uint64_t n = 0; n < holdable; ++n) {
+    const std::uint32_t value = ports.read(port, width);
+    std::memcpy(&bytes[n * width], &value, width);
   }
-  const std::size_t skipped = chunk.direction == Direction::up ? 0 : (chunk.elements - reachable) * chunk.width;
-  const auto written = std::span(chunk.bytes).subspan(skipped, reachable * chunk.width);
-  return memory.write(chunk.low + skipped, written, chunk.direction) / chunk.width;
-}
-
-void observe_chunk(const ByteObserver &observe, const Chunk &chunk, std::uint64_t done)
-{
-  if (chunk.direction == Direction::up) {
-    observe(std::span(chunk.bytes).first(done * chunk.width));
-    return;
+  // One element more, when there is one, so that the processor raises its own
+  // fault there. Should that element have become writable meanwhile, it counts
+  // as not done: the next run stores a byte from the port over it.
+  Elements attempt = run;
+  attempt.count = std::min(run.count, holdable + 1);
+  Moved moved = memory.write(attempt, std::span(bytes).first(attempt.bytes()));
+  if (moved.elements > holdable) {
+    moved = Moved{holdable, std::nullopt};
   }
-  std::vector<std::uint8_t> in_order;  // going down, element by element from the top
-  in_order.reserve(done * chunk.width);
-  for (std::uint64_t n = 0; n < done; ++n) {
-    const auto element = chunk.element(n);
-    in_order.insert(in_order.end(), element.begin(), element.end());
-  }
-  observe(in_order);
-}
-
-// The processor faults on an element it cannot transfer at its first inaccessible byte.
-std::uint64_t first_inaccessible(bool out, std::uint64_t element, unsigned width, Memory &memory)
-{
-  std::array<std::uint8_t, 4> probe{};
-  return element + (out ? memory.read(element, std::span(probe).first(width), Direction::up)
-                        : memory.writable(element, width, Direction::up));
+  return moved;
 }
 
 bool string_transfer(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Memory &memory,
@@ -152,10 +91,7 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
   const std::uint64_t address_mask = instruction.address_32bit ? 0xFFFFFFFFULL : ~0ULL;
   unsigned long long &index_register = out ? regs.rsi : regs.rdi;
   std::uint64_t remaining = instruction.rep ? regs.rcx & address_mask : 1;
-  std::uint64_t segment_base = 0;  // only the source of outs can be overridden, and only FS and GS have bases
-  if (out && instruction.segment != SegmentOverride::none) {
-    segment_base = instruction.segment == SegmentOverride::fs ? regs.fs_base : regs.gs_base;
-  }
+  const SegmentOverride segment = out ? instruction.segment : SegmentOverride::none;
 
   std::vector<std::uint8_t> bytes;
   while (remaining > 0) {
@@ -165,38 +101,32 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
       return true;
     }
     const std::uint64_t index = index_register & address_mask;
-    const std::uint64_t first = segment_base + index;  // the linear address of the chunk's first element
-    if (!canonical(first) || !canonical(first + width - 1)) {
-      execution.fault = general_protection();
-      record.fault = 0;
-      return false;
+    const Elements run{index, segment, width,
+                       std::min({remaining, chunk_bytes / width, allowed,
+                                 elements_before_wrap(index, width, direction, instruction.address_32bit)}),
+                       direction};
+    const Moved moved = move_run(out, port, run, memory, ports, bytes);
+    if (moved.elements == 0 && !moved.fault) {
+      execution.result = Execution::Result::interrupted;  // the thread could not go on: it ended
+      return true;
     }
-    const std::uint64_t elements =
-        std::min({remaining, chunk_bytes / width, allowed,
-                  elements_in_run(index, first, width, direction, instruction.address_32bit)});
-    // The chunk's lowest address: its first element going up, its last going down.
-    const Chunk chunk{direction == Direction::up ? first : first - (elements - 1) * width, elements, width, direction,
-                      bytes};
-    const std::uint64_t done = move_chunk(out, port, chunk, memory, ports);
     if (observe) {
-      observe_chunk(observe, chunk, done);
+      observe(std::span(bytes).first(moved.elements * width));
     }
-    if (done > 0) {
+    if (moved.elements > 0) {
       // With 32-bit addressing the index and count are 32-bit registers, whose writes clear the upper halves.
-      const std::uint64_t step = done * width;
+      const std::uint64_t step = moved.elements * width;
       index_register = (direction == Direction::up ? index + step : index - step) & address_mask;
-      remaining -= done;
+      remaining -= moved.elements;
       if (instruction.rep) {
         regs.rcx = remaining;
       }
-      record.count += done;
+      record.count += moved.elements;
     }
-    if (done < elements) {
+    if (moved.fault) {
       // The registers show the progress so far; once resumed the processor restarts the instruction.
-      const std::uint64_t bad = first_inaccessible(
-          out, direction == Direction::up ? first + done * width : first - done * width, width, memory);
-      execution.fault = segv(memory.mapped(bad) ? SEGV_ACCERR : SEGV_MAPERR, bad);
-      record.fault = bad;
+      execution.fault = *moved.fault;
+      record.fault = reinterpret_cast<std::uint64_t>(moved.fault->si_addr);
       return false;
     }
   }

@@ -18,8 +18,6 @@
 
 namespace vuart {
 
-constexpr std::uint64_t direction_flag = 1U << 10;  // RFLAGS.DF: string instructions run down
-
 // What the trace records of one instruction.
 struct PortRecord {
   std::uint16_t port = 0;

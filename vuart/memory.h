@@ -1,14 +1,37 @@
 #pragma once
-// Memory as a port string instruction sees it: accessible or not by whole 4 KiB
-// pages, read and written in the direction the transfer runs.
+// Memory as a port string instruction reaches it: a run of elements that the
+// processor moves one after the other, stopping at the first it cannot move,
+// with the fault it raises there.
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "port_instruction.h"
 
 namespace vuart {
 
 enum class Direction { up, down };
+constexpr std::uint64_t direction_flag = 1U << 10;  // RFLAGS.DF: string instructions run down
+
+// A run of elements of one string instruction. The run never wraps its index
+// register: with 32-bit addressing the executor splits it where ESI/EDI wrap.
+struct Elements {
+  std::uint64_t index;      // the index register for the first element, RSI for outs, RDI for ins
+  SegmentOverride segment;  // whose base the source of outs adds; ins always writes through ES
+  unsigned width;           // bytes per element: 1, 2 or 4
+  std::uint64_t count;
+  Direction direction;
+  [[nodiscard]] std::size_t bytes() const { return count * width; }
+};
+
+// How far a run got: the elements moved, and what stopped it before the end.
+struct Moved {
+  std::uint64_t elements = 0;
+  std::optional<siginfo_t> fault;  // the signal the processor raised at the next element
+};
 
 class Memory {
  public:
@@ -17,16 +40,12 @@ class Memory {
   Memory &operator=(const Memory &) = delete;
   virtual ~Memory() = default;
 
-  // Reads [address, address + out.size()) and returns how many bytes were read
-  // from the end the transfer starts at (the low end going up, the high end going
-  // down): it stops at the first page that cannot be read.
-  virtual std::size_t read(std::uint64_t address, std::span<std::uint8_t> out, Direction direction) = 0;
-  // Writes likewise, honouring page protections.
-  virtual std::size_t write(std::uint64_t address, std::span<const std::uint8_t> in, Direction direction) = 0;
-  // How many bytes a write of [address, address + size) would reach from its starting end, writing nothing.
-  virtual std::size_t writable(std::uint64_t address, std::size_t size, Direction direction) = 0;
-  // Whether the address lies in a mapping: a fault there is SEGV_ACCERR rather than SEGV_MAPERR.
-  virtual bool mapped(std::uint64_t address) = 0;
+  // Reads the elements as outs would, into `out` in transfer order.
+  virtual Moved read(const Elements &elements, std::span<std::uint8_t> out) = 0;
+  // How many of the elements, from the first on, ins could store now, changing nothing.
+  virtual std::uint64_t writable(const Elements &elements) = 0;
+  // Writes the elements as ins would, from `in` in transfer order.
+  virtual Moved write(const Elements &elements, std::span<const std::uint8_t> in) = 0;
 };
 
 }  // namespace vuart

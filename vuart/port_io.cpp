@@ -1,6 +1,7 @@
 #include "port_io.h"
 
-#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
 #include <utility>
@@ -8,7 +9,6 @@
 #include "executor.h"
 #include "json.h"
 #include "ptrace_calls.h"
-#include "tracee_memory.h"
 
 namespace vuart {
 
@@ -32,8 +32,8 @@ JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruc
 
 }  // namespace
 
-PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state)
-    : output_(output), com1_input_(com1_input), segv_state_(segv_state),
+PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote)
+    : output_(output), com1_input_(com1_input), segv_state_(segv_state), remote_(remote),
       ports_([&com1 = output.outputs().com1](std::uint8_t byte) { com1.put(byte); },
              [this]() -> std::optional<std::uint8_t> {
                const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
@@ -52,7 +52,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return Step::done;  // it died: waitpid tells
   }
   std::array<std::uint8_t, max_instruction_length> code{};
-  const std::size_t readable = read_tracee(tid, regs->rip, code, Direction::up);
+  const std::size_t readable = read_code(tid, regs->rip, code);
   const auto instruction = decode_port_instruction(std::span(code).first(readable));
   if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
@@ -67,8 +67,14 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   if (!output_.terminal_drained() || allowance() == 0) {
     return Step::waits_for_room;
   }
-  TraceLine event(output_.outputs().trace, port_event(tid, *regs, *instruction), "bytes");
-  TraceeMemory memory(tid);
+  const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
+  const std::optional<std::uint64_t> window = strings ? windows_.window(tid, thread, *regs, remote_) : 0;
+  if (!window) {
+    return Step::refused;
+  }
+  const user_regs_struct before = *regs;
+  TraceLine event(output_.outputs().trace, port_event(tid, before, *instruction), "bytes");
+  TraceeMemory memory(tid, thread, before, *window, remote_);
   const Execution execution =
       execute(*instruction, *regs, thread.permissions, memory, ports_,
               output_.outputs().trace.enabled()
@@ -102,11 +108,22 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     resume_holding(tid, thread.held_signal);
     return Step::done;
   }
-  // The fault vuart delivers is one the hardware would raise too, with the same effect on SIGSEGV.
-  siginfo_t fault = execution.fault;
-  fault.si_signo = SIGSEGV;
-  traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &fault), "PTRACE_SETSIGINFO", tid);
-  resume(tid, SIGSEGV);
+  // The processor's own fault, raised by the stub, stopped the thread: its signal
+  // context (trap number, error code, CR2) is the kernel's. A SIGSEGV has the
+  // same effect on SIGSEGV's state as the port #GP had; any other signal does
+  // not, so that state is put back first, and the fault raised again after.
+  const int signal = execution.fault.si_signo;
+  if (signal != SIGSEGV && segv_state_.restore(tid, thread, *regs)) {
+    memory.refault();
+    set_registers(tid, *regs);
+  }
+  if (signal == SIGSEGV) {
+    SegvState::delivered(thread);
+  }
+  resume(tid, signal);
+  if (const auto held = std::exchange(thread.held_signal, std::nullopt)) {
+    syscall(SYS_tgkill, thread.process, tid, held->si_signo);  // came during the stub: it follows the fault
+  }
   return Step::done;
 }
 

@@ -13,27 +13,33 @@
 #include "program_output.h"
 #include "segv_state.h"
 #include "threads.h"
+#include "tracee_memory.h"
 
 namespace vuart {
 
 class PortIo {
  public:
   // com1_input, when given, supplies the bytes that arrive on COM1's line.
-  PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state);
+  PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote);
 
   enum class Step {
-    done,             // the thread goes on, or gets its SIGSEGV
+    done,             // the thread goes on, or gets its signal
+    refused,          // its process refused vuart's transfer window: the run cannot go on
     waits_for_room,   // before (the rest of) its instruction
     waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
   };
   // At a thread's #GP (a SIGSEGV from the kernel).
   Step carry_out(pid_t tid, Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
+  void forget(pid_t process) { windows_.forget(process); }
+  void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
 
  private:
   ProgramOutput &output_;
   LineInput *com1_input_;
   SegvState &segv_state_;
+  RemoteCalls &remote_;
+  TransferWindows windows_;
   std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
   PortSpace ports_;
   std::uint64_t instructions_ = 0;

@@ -61,26 +61,25 @@ void SegvState::delivered(Thread &thread)
 
 void SegvState::exec(Thread &thread)
 {
-  syscall_addresses_.erase(thread.process);
   if (thread.segv && thread.segv->handler > sig_ign) {
     thread.segv = std::make_shared<KernelSigaction>();
   }
 }
 
-void SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
+bool SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
 {
   // Raising the fault, the kernel reset an ignored SIGSEGV to the default, and a
   // blocked one too, unblocking it. A default SIGSEGV ends the same either way.
   const KernelSigaction action = *thread.segv;
   if (action.handler == 0) {
-    return;
+    return false;
   }
   const bool handled = action.handler > sig_ign;
   if (handled && (signal_sets(tid).caught & signal_bit(SIGSEGV)) != 0) {
-    return;  // a handler, not blocked: nothing changed
+    return false;  // a handler, not blocked: nothing changed
   }
   if (!call_rt_sigaction(tid, thread, regs, action)) {
-    return;
+    return false;
   }
   if (handled) {
     std::uint64_t mask = 0;  // the handler was reset, so SIGSEGV was blocked
@@ -89,74 +88,20 @@ void SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
       traced(ptrace(PTRACE_SETSIGMASK, tid, sizeof mask, &mask), "PTRACE_SETSIGMASK", tid);
     }
   }
-}
-
-std::optional<std::uint64_t> SegvState::syscall_instruction(pid_t tid, pid_t process)
-{
-  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
-    return known->second;
-  }
-  // Any "syscall" instruction will do: the vDSO, mapped into every process, has some.
-  const auto vdso = vdso_range(tid);
-  if (!vdso) {
-    return std::nullopt;
-  }
-  std::vector<std::uint8_t> text(vdso->second - vdso->first);
-  text.resize(read_tracee(tid, vdso->first, text, Direction::up));
-  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
-  const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
-  if (found == text.end()) {
-    return std::nullopt;
-  }
-  return syscall_addresses_[process] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
+  return true;
 }
 
 bool SegvState::call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_struct &regs,
                                   const KernelSigaction &action)
 {
-  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid, thread.process);
-  if (!syscall_at) {
-    return false;
-  }
   // The new action goes below the stack's red zone, where the program keeps nothing.
   const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
   if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=
       sizeof action) {
     return false;
   }
-  user_regs_struct call = regs;
-  call.rip = *syscall_at;
-  call.rax = SYS_rt_sigaction;
-  call.rdi = SIGSEGV;
-  call.rsi = scratch;
-  call.rdx = 0;
-  call.r10 = sigsetsize;
-  set_registers(tid, call);
-  bool done = false;
-  while (!done) {
-    if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
-      return false;
-    }
-    int raw = 0;
-    if (waitpid(tid, &raw, __WALL) != tid) {
-      return false;
-    }
-    const WaitStatus status{raw};
-    if (status.ended()) {
-      ended_meanwhile_.emplace_back(tid, status);
-      return false;
-    }
-    if (status.stop_signal() == SIGTRAP && status.event() == 0) {
-      done = true;  // stepped over the call
-    } else if (status.event() == 0 && !status.syscall_stop()) {
-      siginfo_t arrived{};  // a signal came meanwhile: it is delivered once the program goes on
-      if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
-        thread.held_signal = arrived;
-      }
-    }
-  }
-  set_registers(tid, regs);
-  return true;
+  const std::array<std::uint64_t, 4> arguments = {SIGSEGV, scratch, 0, sigsetsize};
+  return remote_.system_call(tid, thread, regs, SYS_rt_sigaction, arguments).has_value();
 }
 
 }  // namespace vuart

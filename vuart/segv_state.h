@@ -7,19 +7,18 @@
 #include <sys/user.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
-#include <utility>
-#include <vector>
 
-#include "ptrace_calls.h"
+#include "remote_call.h"
 #include "threads.h"
 
 namespace vuart {
 
 class SegvState {
  public:
+  explicit SegvState(RemoteCalls &remote) : remote_(remote) {}
+
   // What the program starts with: SIGSEGV as vuart's caller left it, for exec keeps it ignored.
   static std::shared_ptr<KernelSigaction> inherited();
   // A new thread's or process's: shared with its creator's under CLONE_SIGHAND, a copy otherwise.
@@ -31,22 +30,18 @@ class SegvState {
   static void at_sigaction_exit(Thread &thread, long result);
   // A SIGSEGV delivered to the program: a one-shot handler is gone.
   static void delivered(Thread &thread);
-  // exec resets handlers and keeps ignored signals; the new image has a new vDSO.
-  void exec(Thread &thread);
+  // exec resets handlers and keeps ignored signals.
+  static void exec(Thread &thread);
 
   // After vuart carried out an instruction the kernel saw as a fault: puts back
-  // what the kernel changed, running rt_sigaction in the thread if need be.
-  void restore(pid_t tid, Thread &thread, const user_regs_struct &regs);
-
-  // Threads that ended while vuart ran a call in them, for the caller to handle.
-  std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
+  // what the kernel changed, running rt_sigaction in the thread if need be;
+  // whether it ran it.
+  bool restore(pid_t tid, Thread &thread, const user_regs_struct &regs);
 
  private:
   bool call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_struct &regs, const KernelSigaction &action);
-  std::optional<std::uint64_t> syscall_instruction(pid_t tid, pid_t process);
 
-  std::map<pid_t, std::uint64_t> syscall_addresses_;  // per process: a syscall instruction in its vDSO
-  std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
+  RemoteCalls &remote_;
 };
 
 }  // namespace vuart

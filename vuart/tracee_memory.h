@@ -1,15 +1,25 @@
 #pragma once
-// Access to a traced process's memory, with the processor's page granularity:
-// a transfer stops at the first page that cannot be read or written.
+// A traced thread's memory. vuart reads and writes its own data there (system
+// call arguments, what the program writes) through process_vm_readv and
+// process_vm_writev. The memory side of a port string instruction is the
+// processor's: a stub of vuart's runs in the thread, a `rep movs` between the
+// program's memory and a window of vuart's in the same process, so that page
+// faults, stack growth, SIGBUS, alignment checks and protection keys, with
+// their signal context, are the kernel's own.
 
 #include <sys/types.h>
+#include <sys/user.h>
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <utility>
 
 #include "memory.h"
+#include "remote_call.h"
+#include "threads.h"
 
 namespace vuart {
 
@@ -18,38 +28,71 @@ namespace vuart {
 std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction);
 // Writes likewise, honouring the tracee's page protections.
 std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction);
-
-// How many bytes of [address, address + size) the tracee's mappings let a write
-// reach from the end the transfer starts at, without writing anything.
-std::size_t writable_bytes(pid_t tid, std::uint64_t address, std::size_t size, Direction direction);
+// Reads instruction bytes, execute-only code too; returns how many could be read.
+std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
 
 // Where the tracee's vDSO lies, [start, end), if it has one.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
 
-// Whether the address lies in one of the tracee's mappings (SEGV_ACCERR rather than SEGV_MAPERR).
-bool is_mapped(pid_t tid, std::uint64_t address);
-
-// A traced thread's memory, through process_vm_readv and process_vm_writev.
-class TraceeMemory final : public Memory {
+// The transfer window of each process: a page of stubs, then room for the
+// largest run of elements, mapped into the process the first time one of its
+// threads needs it. A fork child inherits its parent's; exec loses it.
+class TransferWindows {
  public:
-  explicit TraceeMemory(pid_t tid) : tid_(tid) {}
-  std::size_t read(std::uint64_t address, std::span<std::uint8_t> out, Direction direction) override
-  {
-    return read_tracee(tid_, address, out, direction);
-  }
-  std::size_t write(std::uint64_t address, std::span<const std::uint8_t> in, Direction direction) override
-  {
-    return write_tracee(tid_, address, in, direction);
-  }
-  std::size_t writable(std::uint64_t address, std::size_t size, Direction direction) override
-  {
-    return writable_bytes(tid_, address, size, direction);
-  }
-  // The kernel's half of the address space (the vsyscall page too) is never mapped for a data access.
-  bool mapped(std::uint64_t address) override { return address < (1ULL << 47) && is_mapped(tid_, address); }
+  static constexpr std::uint64_t code_bytes = 4096;
+  static constexpr std::uint64_t data_bytes = 1U << 20;
+  using Token = std::array<std::uint8_t, 16>;  // opens the code page: tells vuart's window from anything else
+
+  TransferWindows();
+  // The window's address in the thread's process, mapping it there if need be;
+  // nothing, after a message, when the process refuses it.
+  std::optional<std::uint64_t> window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
+  void forget(pid_t process) { windows_.erase(process); }
+  // A new process has its creator's window, copied by fork or shared by vfork.
+  void inherit(pid_t creator, pid_t child);
 
  private:
+  std::optional<std::uint64_t> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
+
+  Token token_{};
+  std::map<pid_t, std::uint64_t> windows_;  // by process
+};
+
+// The memory of a thread stopped at a port instruction, with registers `regs`,
+// as its processor reaches it through the window at `window`.
+class TraceeMemory final : public Memory {
+ public:
+  TraceeMemory(pid_t tid, Thread &thread, const user_regs_struct &regs, std::uint64_t window, RemoteCalls &remote)
+      : tid_(tid), thread_(thread), regs_(regs), window_(window), remote_(remote)
+  {
+  }
+  Moved read(const Elements &elements, std::span<std::uint8_t> out) override;
+  std::uint64_t writable(const Elements &elements) override;
+  Moved write(const Elements &elements, std::span<const std::uint8_t> in) override;
+
+  // Raises the last fault once more, for its signal context, after vuart ran
+  // other code in the thread.
+  void refault();
+
+ private:
+  struct Outcome {
+    std::uint64_t left;              // RCX when it stopped
+    std::optional<siginfo_t> fault;  // unless it finished
+    bool ran;                        // false when the thread ended
+  };
+  // Runs the stub at stub_offset in the code page from the registers in `start`.
+  Outcome run(std::uint64_t stub_offset, std::uint64_t stub_length, user_regs_struct start);
+  // Runs the `rep movs` stub from `source` to `destination`; its outcome.
+  Moved move(const Elements &elements, std::uint64_t source, std::uint64_t destination, SegmentOverride segment);
+  // The window's end of a run: its first element's address there.
+  [[nodiscard]] std::uint64_t window_start(const Elements &elements) const;
+
   pid_t tid_;
+  Thread &thread_;
+  const user_regs_struct &regs_;
+  std::uint64_t window_;
+  RemoteCalls &remote_;
+  std::optional<user_regs_struct> last_fault_;  // where the stub that faulted started
 };
 
 }  // namespace vuart

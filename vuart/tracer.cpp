@@ -29,8 +29,8 @@ bool signal_pending(pid_t tid)
 }  // namespace
 
 Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
-    : options_(options), caller_signals_(caller_signals), output_(outputs), port_io_(output_, com1_input, segv_state_),
-      syscalls_(options, outputs.trace)
+    : options_(options), caller_signals_(caller_signals), output_(outputs),
+      port_io_(output_, com1_input, segv_state_, remote_), syscalls_(options, outputs.trace)
 {
 }
 
@@ -88,8 +88,8 @@ RunSummary Tracer::run()
     summary.exit_status = 128 + WTERMSIG(*main_status_);
     summary.ending = "was killed by " + signal_name(WTERMSIG(*main_status_));
   }
-  if (output_.failed()) {
-    summary.exit_status = status_own_failure;  // something the program sent was lost
+  if (output_.failed() || refused_) {
+    summary.exit_status = status_own_failure;  // something the program sent was lost, or it could not go on
   }
   return summary;
 }
@@ -149,7 +149,7 @@ void Tracer::collect_stops()
 void Tracer::handle(pid_t tid, WaitStatus status)
 {
   handle_stop(tid, status);
-  for (const auto &[ended, how] : segv_state_.take_ended()) {
+  for (const auto &[ended, how] : remote_.take_ended()) {
     handle_stop(ended, how);
   }
 }
@@ -175,6 +175,9 @@ void Tracer::handle_vuart_signal(const Arrival &signal)
 void Tracer::handle_stop(pid_t tid, WaitStatus status)
 {
   if (status.ended()) {
+    if (const auto ended = threads_.find(tid); ended != threads_.end() && ended->second.process == tid) {
+      port_io_.forget(tid);
+    }
     threads_.erase(tid);
     std::erase(waiting_, tid);
     if (tid == main_pid_) {
@@ -264,6 +267,9 @@ void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_fl
   const Thread &creator = threads_[parent];
   Thread inherited;
   inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
+  if (inherited.process == child) {
+    port_io_.inherit(creator.process, child);
+  }
   inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
   inherited.segv = SegvState::for_new(creator, clone_flags);
   threads_[child] = std::move(inherited);
@@ -283,7 +289,9 @@ void Tracer::handle_exec(pid_t tid)
     threads_.erase(former);
     std::erase(waiting_, former);
   }
-  segv_state_.exec(threads_[tid]);
+  SegvState::exec(threads_[tid]);
+  remote_.forget(threads_[tid].process);
+  port_io_.forget(threads_[tid].process);
   resume(tid);
 }
 
@@ -315,6 +323,13 @@ bool Tracer::proceed(pid_t tid)
     check_outputs(tid);
     if (step == PortIo::Step::waits_for_room) {
       return false;
+    }
+    if (step == PortIo::Step::refused) {
+      refused_ = true;
+      for (const auto &[other, state] : threads_) {
+        kill(other, SIGKILL);
+      }
+      break;
     }
     if (step == PortIo::Step::done) {
       break;
@@ -361,7 +376,7 @@ void Tracer::release_signalled()
     resume_holding(*waiter, thread->second.held_signal);
     waiter = waiting_.erase(waiter);
   }
-  for (const auto &[ended, how] : segv_state_.take_ended()) {
+  for (const auto &[ended, how] : remote_.take_ended()) {
     handle_stop(ended, how);
   }
 }

@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::uint64_t page = 4096;
 
-// Pages mapped readable, read-only or not at all; everything else unmapped.
+// Pages mapped readable, read-only or not at all; everything else unmapped. Like
+// the processor, it moves whole elements and faults at an element's first byte
+// it cannot reach.
 class FakeMemory final : public Memory {
  public:
   enum class Access { none, read_only, read_write };
@@ -23,51 +25,55 @@ class FakeMemory final : public Memory {
   }
   std::uint8_t &at(std::uint64_t address) { return pages_.at(address / page).bytes[address % page]; }
 
-  std::size_t read(std::uint64_t address, std::span<std::uint8_t> out, Direction direction) override
+  Moved read(const Elements &elements, std::span<std::uint8_t> out) override
   {
-    const std::size_t reached = reach(address, out.size(), direction, Access::read_only);
-    const std::uint64_t from = direction == Direction::up ? address : address + out.size() - reached;
-    for (std::size_t i = 0; i < reached; ++i) {
-      out[from - address + i] = at(from + i);
-    }
-    return reached;
+    return move(elements, Access::read_only,
+                [&](std::uint64_t byte, std::uint64_t address) { out[byte] = at(address); });
   }
-  std::size_t write(std::uint64_t address, std::span<const std::uint8_t> in, Direction direction) override
+  std::uint64_t writable(const Elements &elements) override
   {
-    const std::size_t reached = reach(address, in.size(), direction, Access::read_write);
-    const std::uint64_t from = direction == Direction::up ? address : address + in.size() - reached;
-    for (std::size_t i = 0; i < reached; ++i) {
-      at(from + i) = in[from - address + i];
-    }
-    return reached;
+    return move(elements, Access::read_write, [](std::uint64_t, std::uint64_t) {}).elements;
   }
-  std::size_t writable(std::uint64_t address, std::size_t size, Direction direction) override
+  Moved write(const Elements &elements, std::span<const std::uint8_t> in) override
   {
-    return reach(address, size, direction, Access::read_write);
+    return move(elements, Access::read_write,
+                [&](std::uint64_t byte, std::uint64_t address) { at(address) = in[byte]; });
   }
-  bool mapped(std::uint64_t address) override { return pages_.contains(address / page); }
 
  private:
   struct Page {
     Access access;
     std::vector<std::uint8_t> bytes;
   };
-  bool allows(std::uint64_t address, Access needed)
+  static siginfo_t segv(int code, std::uint64_t address)
   {
-    const auto found = pages_.find(address / page);
-    return found != pages_.end() && found->second.access >= needed;
+    siginfo_t fault{};
+    fault.si_signo = SIGSEGV;
+    fault.si_code = code;
+    fault.si_addr = reinterpret_cast<void *>(address);
+    return fault;
   }
-  std::size_t reach(std::uint64_t address, std::size_t size, Direction direction, Access needed)
+  // Calls each(byte of the transfer, its address) for every element it can move.
+  template <typename Each> Moved move(const Elements &elements, Access needed, Each each)
   {
-    std::size_t reached = 0;
-    while (reached < size) {
-      const std::uint64_t next = direction == Direction::up ? address + reached : address + size - reached - 1;
-      if (!allows(next, needed)) {
-        break;
+    for (std::uint64_t n = 0; n < elements.count; ++n) {
+      const std::uint64_t element = elements.direction == Direction::up ? elements.index + n * elements.width
+                                                                        : elements.index - n * elements.width;
+      for (std::uint64_t i = 0; i < elements.width; ++i) {
+        const std::uint64_t address = element + i;
+        if (address >= (1ULL << 47) && address < ~((1ULL << 47) - 1)) {
+          return {n, segv(SI_KERNEL, 0)};  // non-canonical: #GP
+        }
+        const auto found = pages_.find(address / page);
+        if (found == pages_.end() || found->second.access < needed) {
+          return {n, segv(found == pages_.end() ? SEGV_MAPERR : SEGV_ACCERR, address)};
+        }
       }
-      ++reached;
+      for (std::uint64_t i = 0; i < elements.width; ++i) {
+        each(n * elements.width + i, element + i);
+      }
     }
-    return reached;
+    return {elements.count, std::nullopt};
   }
 
   std::map<std::uint64_t, Page> pages_;
