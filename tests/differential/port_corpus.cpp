@@ -25,6 +25,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "fixture_cases.h"
 #include <vector>
@@ -36,6 +37,7 @@ struct Registers {
 };
 
 constexpr std::uint64_t direction_flag = 1U << 10;
+constexpr std::uint64_t alignment_check = 1U << 18;
 constexpr std::uint64_t code_base = 0x30000000;
 constexpr std::uint64_t gs_base = 0x200000000;
 constexpr std::uint64_t page = 4096;
@@ -58,20 +60,43 @@ constexpr std::array<Area, 10> areas = {{{0x40000000, PROT_READ | PROT_WRITE},
                                          {gs_base + 0xFFFFF000, PROT_READ | PROT_WRITE},
                                          {0x40006000, PROT_READ | PROT_WRITE}}};
 
+// Memory of other kinds: a write-only page (which the processor reads all the
+// same), a file of a page and 100 bytes mapped shared and private for three
+// pages (the third lies past its end: SIGBUS), and a mapping that grows down,
+// like a stack, with nothing below it for the kernel's guard gap.
+constexpr std::uint64_t write_only = 0x40008000;
+constexpr std::uint64_t file_shared = 0x50000000;
+constexpr std::uint64_t file_private = 0x50100000;
+constexpr std::uint64_t file_bytes = page + 100;
+constexpr std::uint64_t grows_down = 0x50800000;
+constexpr std::uint64_t execute_only = 0x60000000;  // with protection keys, data accesses fault there
+constexpr std::array<std::uint64_t, 5> filled_pages = {write_only, file_shared, file_shared + page, file_private,
+                                                       file_private + page};
+
 std::uint8_t pattern(std::uint64_t address, unsigned seed)
 {
   // Below 0x80: a byte that lands in the line control register never sets DLAB.
   return static_cast<std::uint8_t>(((address >> 3) ^ (address * 13) ^ seed) & 0x7F);
 }
 
-void fill(unsigned seed)
+// The pages the program writes, which the digest covers.
+std::vector<std::uint64_t> writable_pages()
 {
+  std::vector<std::uint64_t> pages(filled_pages.begin(), filled_pages.end());
   for (const Area &area : areas) {
     if ((area.protection & PROT_WRITE) != 0) {
-      auto *bytes = reinterpret_cast<std::uint8_t *>(area.address);
-      for (std::uint64_t i = 0; i < page; ++i) {
-        bytes[i] = pattern(area.address + i, seed);
-      }
+      pages.push_back(area.address);
+    }
+  }
+  return pages;
+}
+
+void fill(unsigned seed)
+{
+  for (const std::uint64_t address : writable_pages()) {
+    auto *bytes = reinterpret_cast<std::uint8_t *>(address);
+    for (std::uint64_t i = 0; i < page; ++i) {
+      bytes[i] = pattern(address + i, seed);
     }
   }
 }
@@ -79,27 +104,46 @@ void fill(unsigned seed)
 std::uint64_t memory_digest()
 {
   std::uint64_t hash = 0xcbf29ce484222325;
-  for (const Area &area : areas) {
-    if ((area.protection & PROT_WRITE) != 0) {
-      const auto *bytes = reinterpret_cast<const std::uint8_t *>(area.address);
-      for (std::uint64_t i = 0; i < page; ++i) {
-        hash = (hash ^ bytes[i]) * 0x100000001b3;
-      }
+  for (const std::uint64_t address : writable_pages()) {
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(address);
+    for (std::uint64_t i = 0; i < page; ++i) {
+      hash = (hash ^ bytes[i]) * 0x100000001b3;
     }
   }
   return hash;
 }
 
+void *map_at(std::uint64_t address, std::uint64_t length, int protection, int flags, int fd)
+{
+  void *mapped = mmap(reinterpret_cast<void *>(address), length, protection, flags | MAP_FIXED_NOREPLACE, fd, 0);
+  if (mapped != reinterpret_cast<void *>(address)) {
+    std::printf("mmap %#lx: %s\n", address, std::strerror(errno));
+    std::exit(1);
+  }
+  return mapped;
+}
+
+void map_other_kinds()
+{
+  map_at(write_only, page, PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+  const int file = memfd_create("port_corpus", 0);
+  if (file < 0 || ftruncate(file, file_bytes) != 0) {
+    std::printf("memfd: %s\n", std::strerror(errno));
+    std::exit(1);
+  }
+  map_at(file_shared, 3 * page, PROT_READ | PROT_WRITE, MAP_SHARED, file);
+  map_at(file_private, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE, file);
+  close(file);
+  map_at(grows_down, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_GROWSDOWN, -1);
+  map_at(execute_only, page, PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1);
+}
+
 void set_up()
 {
   for (const Area &area : areas) {
-    void *mapped = mmap(reinterpret_cast<void *>(area.address), page, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-    if (mapped != reinterpret_cast<void *>(area.address)) {
-      std::printf("mmap %#lx: %s\n", area.address, std::strerror(errno));
-      std::exit(1);
-    }
+    map_at(area.address, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
   }
+  map_other_kinds();
   fill(0);
   for (const Area &area : areas) {
     mprotect(reinterpret_cast<void *>(area.address), page, area.protection);
@@ -130,14 +174,23 @@ struct Fault {
   int code;
   std::uint64_t address;
   std::uint64_t at;  // offset of the faulting instruction in the stub
+  long long trapno, error, cr2;
 } fault;
 Registers observed;
+bool code_execute_only = false;  // run the instruction from an execute-only page
 
 void catch_signal(int signal, siginfo_t *info, void *context)
 {
+  // The handler runs with the interrupted code's alignment check: the C code here must not.
+  asm volatile("pushfq\n\tandl $~0x40000, (%%rsp)\n\tpopfq" ::: "memory", "cc");
   const auto *registers = static_cast<ucontext_t *>(context)->uc_mcontext.gregs;
-  fault = {signal, info->si_code, reinterpret_cast<std::uint64_t>(info->si_addr),
-           static_cast<std::uint64_t>(registers[REG_RIP]) - code_base};
+  fault = {signal,
+           info->si_code,
+           reinterpret_cast<std::uint64_t>(info->si_addr),
+           static_cast<std::uint64_t>(registers[REG_RIP]) - code_base,
+           registers[REG_TRAPNO],
+           registers[REG_ERR],
+           registers[REG_CR2]};
   observed = {static_cast<std::uint64_t>(registers[REG_RAX]), static_cast<std::uint64_t>(registers[REG_RCX]),
               static_cast<std::uint64_t>(registers[REG_RDX]), static_cast<std::uint64_t>(registers[REG_RSI]),
               static_cast<std::uint64_t>(registers[REG_RDI]), static_cast<std::uint64_t>(registers[REG_EFL])};
@@ -165,15 +218,18 @@ constexpr std::uint8_t prologue[] = {
     0x9D,                    // popfq
 };
 constexpr std::uint8_t epilogue[] = {
-    0x9C,                    // pushfq
-    0x41, 0x8F, 0x43, 0x28,  // pop qword [r11 + 40]
-    0xFC,                    // cld
-    0x49, 0x89, 0x03,        // mov [r11], rax
-    0x49, 0x89, 0x4B, 0x08,  // mov [r11 + 8], rcx
-    0x49, 0x89, 0x53, 0x10,  // mov [r11 + 16], rdx
-    0x49, 0x89, 0x73, 0x18,  // mov [r11 + 24], rsi
-    0x49, 0x89, 0x7B, 0x20,  // mov [r11 + 32], rdi
-    0xC3,                    // ret
+    0x9C,                                      // pushfq
+    0x41, 0x8F, 0x43, 0x28,                    // pop qword [r11 + 40]
+    0xFC,                                      // cld
+    0x9C,                                      // pushfq
+    0x81, 0x24, 0x24, 0xFF, 0xFF, 0xFB, 0xFF,  // and dword [rsp], ~AC
+    0x9D,                                      // popfq
+    0x49, 0x89, 0x03,                          // mov [r11], rax
+    0x49, 0x89, 0x4B, 0x08,                    // mov [r11 + 8], rcx
+    0x49, 0x89, 0x53, 0x10,                    // mov [r11 + 16], rdx
+    0x49, 0x89, 0x73, 0x18,                    // mov [r11 + 24], rsi
+    0x49, 0x89, 0x7B, 0x20,                    // mov [r11 + 32], rdi
+    0xC3,                                      // ret
 };
 
 // Runs one instruction with the given registers and prints what became of them;
@@ -192,17 +248,25 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   }
   std::printf("%s rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d -> ", hex.c_str(), registers.rax, registers.rcx,
               registers.rdx, registers.rsi, registers.rdi, (registers.flags & direction_flag) != 0);
-  registers.flags &= direction_flag;
+  registers.flags &= direction_flag | alignment_check;
   registers.flags |= 0x202;
   observed = registers;
   int stopped_by = 0;
-  if (sigsetjmp(recovery, 1) == 0) {
+  if (code_execute_only) {
+    mprotect(reinterpret_cast<void *>(code_base), page, PROT_EXEC);
+  }
+  const bool returned = sigsetjmp(recovery, 1) == 0;
+  if (returned) {
     reinterpret_cast<void (*)(Registers *)>(code_base)(&observed);
+  }
+  mprotect(reinterpret_cast<void *>(code_base), page, PROT_READ | PROT_WRITE | PROT_EXEC);
+  if (returned) {
     std::printf("ok");
   } else if (fault.at != sizeof prologue) {
     std::printf("signal %d outside the instruction, at %lu", fault.signal, fault.at);
   } else {
-    std::printf("%s code=%d addr=%lx", sigabbrev_np(fault.signal), fault.code, fault.address);
+    std::printf("%s code=%d addr=%lx trapno=%lld err=%lld cr2=%llx", sigabbrev_np(fault.signal), fault.code,
+                fault.address, fault.trapno, fault.error, fault.cr2);
     stopped_by = fault.signal;
   }
   std::printf(" rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d mem=%016lx\n", observed.rax, observed.rcx, observed.rdx,
@@ -309,6 +373,56 @@ void canonical()
            {{0x6F}, {0, 0, com1, 0xFFFFFFFFFFFFFFFF, 0, 0}}});      // a dword from its last byte
 }
 
+// COM1's receiver fed by its own transmitter, through the FIFO.
+void loop_back(bool on)
+{
+  outb(on ? 0x07 : 0x06, com1 + 2);
+  outb(on ? 0x10 : 0x00, com1 + 4);
+}
+
+// Memory by the processor's own rules: pages it reads that a debugger's access
+// cannot, code it executes that cannot be read, a mapping that grows down, a
+// file's end.
+void memory_kinds()
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  run({0xF3, 0x6E}, {0, 5, com1, write_only + 0x10, 0, 0});
+  run({0xF3, 0x6E}, {0, 3, com1, execute_only, 0, 0});  // with protection keys, no data access
+  run({0xF3, 0x6C}, {0, 3, 0x3FD, 0, execute_only + 8, 0});
+  code_execute_only = true;
+  run({0xEE}, {'x', 0, com1, 0, 0, 0});
+  run({0xF3, 0x6E}, {0, 3, com1, 0x40000000, 0, 0});
+  code_execute_only = false;
+  run({0xF3, 0x6C}, {0, 32, 0x3FD, 0, grows_down - 0x1010, 0});  // the kernel grows the mapping
+  run({0xF3, 0x6E}, {0, 8, com1, grows_down - 0x3000, 0, 0});
+  std::printf("grown:");
+  for (std::uint64_t i = 0; i < 32; ++i) {
+    std::printf(" %02x", reinterpret_cast<const std::uint8_t *>(grows_down - 0x1010)[i]);
+  }
+  std::printf("\n");
+  for (const std::uint64_t file : {file_shared, file_private}) {
+    run({0xF3, 0x6E}, {0, 16, com1, file + 2 * page - 8, 0, 0});  // past the file's end: SIGBUS
+    run({0xF3, 0x6C}, {0, 16, 0x3FD, 0, file + 2 * page - 8, 0});
+    run({0xF3, 0x66, 0x6D}, {0, 2, 0x3FC, 0, file + 2 * page - 3, df});
+  }
+  // The receiver gives only the bytes memory can store: the rest stay in its FIFO.
+  loop_back(true);
+  for (const char byte : std::string_view("abcdefghijkl")) {
+    outb(static_cast<unsigned char>(byte), com1);
+  }
+  run({0x6C}, {0, 0, com1, 0, 0x40002FFB, 0});  // a read-only page from its middle: nothing taken
+  run({0xF3, 0x6C}, {0, 12, com1, 0, file_shared + 2 * page - 4, 0});
+  std::printf("receiver kept:");
+  while ((inb(com1 + 5) & 1) != 0) {
+    std::printf(" %c", inb(com1));
+  }
+  std::printf("\n");
+  loop_back(false);
+}
+
 void requests()
 {
   errno = 0;
@@ -359,9 +473,28 @@ void random_sequences(unsigned seed, unsigned sequences)
                                                            0xEE, 0xEF, 0x6C, 0x6D, 0x6E, 0x6F};
   static constexpr std::array<std::uint8_t, 8> null_segments_and_more = {0x66, 0x67, 0xF2, 0xF3,
                                                                          0x2E, 0x36, 0x3E, 0x26};
-  static constexpr std::array<std::uint64_t, 16> addresses = {
-      0x40000000, 0x40001000, 0x40002000,  0x40003000, 0x40004000, 0x40005000, 0x40006000,         0x40007000,
-      0x40000800, 0xFFFFF000, 0x100000000, 0xFFFFE000, 0,          gs_base,    0x8000000000000000, 0x0000800000000000};
+  static constexpr std::array<std::uint64_t, 22> addresses = {0x40000000,
+                                                              0x40001000,
+                                                              0x40002000,
+                                                              0x40003000,
+                                                              0x40004000,
+                                                              0x40005000,
+                                                              0x40006000,
+                                                              0x40007000,
+                                                              0x40000800,
+                                                              0xFFFFF000,
+                                                              0x100000000,
+                                                              0xFFFFE000,
+                                                              0,
+                                                              gs_base,
+                                                              0x8000000000000000,
+                                                              0x0000800000000000,
+                                                              write_only,
+                                                              grows_down,
+                                                              file_shared,
+                                                              file_shared + 2 * page,
+                                                              file_private + 2 * page,
+                                                              execute_only};
   static constexpr std::array<std::uint64_t, 4> upper_halves = {0, 1ULL << 32, 0xDEAD00000000, 0xFFFFFFFF00000000};
   static constexpr std::array<std::uint64_t, 10> counts = {0, 1, 2, 3, 5, 8, 17, 100, 1000, 5000};
   const auto address = [&] {
@@ -436,6 +569,16 @@ void hardware_rules()
   std::printf("rule: dword at 7fffffffffff: %s code=%d\n", straddling != 0 ? sigabbrev_np(straddling) : "none",
               fault.code);
 
+  // A misaligned word with RFLAGS.AC set: #AC, which QEMU does not check.
+  for (const auto &[name, port_form, memory_form] :
+       {std::tuple{"outsw", std::uint8_t{0x6F}, std::uint8_t{0xAD}}, {"insw", 0x6D, 0xAB}}) {
+    const int aligned =
+        run({0x66, ports ? port_form : memory_form}, {0, 0, 0x3FC, 0x40000001, 0x40000001, alignment_check});
+    std::printf("rule: misaligned %s with AC: %s code=%d trapno=%lld\n", name,
+                aligned != 0 ? sigabbrev_np(aligned) : "none", aligned != 0 ? fault.code : 0,
+                aligned != 0 ? fault.trapno : 0);
+  }
+
   // A GS override followed by a DS one: which base the source comes from.
   // 0xFFFFF010 is mapped both as it is and from GS's base.
   constexpr std::uint64_t source = 0xFFFFF010;
@@ -464,8 +607,8 @@ int main(int argc, char *argv[])
     return 0;
   }
   static constexpr FixtureCase cases[] = {
-      {"in-out", in_and_out},       {"strings", strings},       {"faults", faults},
-      {"addr32", address_size_32},  {"canonical", canonical},   {"requests", requests},
-      {"exec-thread", exec_thread}, {"exec-child", exec_child}, {"hardware", hardware_rules}};
+      {"in-out", in_and_out},      {"strings", strings},        {"faults", faults},     {"memory", memory_kinds},
+      {"addr32", address_size_32}, {"canonical", canonical},    {"requests", requests}, {"exec-thread", exec_thread},
+      {"exec-child", exec_child},  {"hardware", hardware_rules}};
   return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
 }

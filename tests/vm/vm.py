@@ -151,12 +151,13 @@ def build_initramfs(destination, programs, script):
         file.write(archive)
 
 
-def boot(programs, script, timeout=180):
-    """Boots busybox with the programs and script; returns what it printed and sent."""
+def boot(programs, script, timeout=180, cpu=None):
+    """Boots busybox with the programs and script; returns what it printed and sent.
+    cpu: QEMU's -cpu model, when not its default."""
     with tempfile.TemporaryDirectory(prefix="vm-") as scratch:
         initramfs = os.path.join(scratch, "initramfs.cpio.gz")
         build_initramfs(initramfs, programs, script)
-        booted = boot_image(initramfs, timeout=timeout)
+        booted = boot_image(initramfs, timeout=timeout, cpu=cpu)
     booted.finished = "@@done" in booted.console
     return booted
 
@@ -170,23 +171,23 @@ MACHINES = {"pc": ("pc", 2, "console=ttyS1 quiet loglevel=1"),
             "microvm": ("microvm", 1, "console=ttyS0 quiet loglevel=0 tsc_early_khz=2000000")}
 
 
-def qemu_command(machine, kernel_image, initramfs, serial_files):
+def qemu_command(machine, kernel_image, initramfs, serial_files, cpu=None):
     """The QEMU command line that boots the initramfs with COM1 (and COM2) going to files."""
     name, ports, console = MACHINES[machine]
     accel = os.environ.get("VM_ACCEL", "tcg")  # KVM may hang on some hosts
     command = ["qemu-system-x86_64", "-M", name, "-accel", accel, "-m", "256", "-display", "none",
-               "-monitor", "none", "-no-reboot", "-nic", "none"]
+               "-monitor", "none", "-no-reboot", "-nic", "none"] + (["-cpu", cpu] if cpu else [])
     for index, path in enumerate(serial_files[:ports]):
         command += ["-chardev", f"file,id=serial{index},path={path}", "-serial", f"chardev:serial{index}"]
     return command + ["-kernel", kernel_image, "-initrd", initramfs, "-append", f"{console} panic=-1"]
 
 
-def boot_image(initramfs, machine="pc", timeout=180):
+def boot_image(initramfs, machine="pc", timeout=180, cpu=None):
     """Boots an initramfs as it is; returns the console, COM1's bytes and the time to power-off."""
     vmlinuz = requirements()
     with tempfile.TemporaryDirectory(prefix="vm-") as scratch:
         com1, console = os.path.join(scratch, "com1"), os.path.join(scratch, "console")
-        command = qemu_command(machine, vmlinuz, initramfs, [com1, console])
+        command = qemu_command(machine, vmlinuz, initramfs, [com1, console], cpu)
         started = time.monotonic()
         try:
             subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, check=False)
