@@ -55,11 +55,7 @@ Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory
   bytes.resize(run.bytes());
   if (out) {
     const Moved moved = memory.read(run, bytes);
-    for (std::uint64_t n = 0; n < moved.elements; ++n) {
-      std::uint32_t value = 0;
-      std::memcpy(&value, &bytes[n * width], width);
-      ports.write(port, width, value);
-    }
+    ports.write_elements(port, width, std::span(bytes).first(moved.elements * width));
     return moved;
   }
   const std::uint64_t holdable = memory.writable(run);

@@ -80,9 +80,9 @@ class Output {
 class ByteSink {
  public:
   explicit ByteSink(Output &output) : output_(&output) {}
-  void put(std::uint8_t byte)
+  void put(std::span<const std::uint8_t> bytes)
   {
-    pending_.push_back(byte);
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
     if (pending_.size() >= 1U << 16) {
       flush();  // a long transfer goes out as it runs, not held whole
     }

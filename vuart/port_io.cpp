@@ -34,7 +34,7 @@ JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruc
 
 PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote)
     : output_(output), com1_input_(com1_input), segv_state_(segv_state), remote_(remote),
-      ports_([&com1 = output.outputs().com1](std::uint8_t byte) { com1.put(byte); },
+      ports_([&com1 = output.outputs().com1](std::span<const std::uint8_t> bytes) { com1.put(bytes); },
              [this]() -> std::optional<std::uint8_t> {
                const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
                if (byte && output_.outputs().trace.enabled()) {

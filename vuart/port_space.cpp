@@ -15,6 +15,21 @@ void PortSpace::write(std::uint16_t port, unsigned width, std::uint32_t value)
   }
 }
 
+void PortSpace::write_elements(std::uint16_t port, unsigned width, std::span<const std::uint8_t> elements)
+{
+  if (port == com1_base && width == 1) {
+    com1_.write_data(elements);  // the common case, taken whole
+    return;
+  }
+  for (std::size_t at = 0; at + width <= elements.size(); at += width) {
+    std::uint32_t value = 0;
+    for (unsigned i = 0; i < width; ++i) {
+      value |= static_cast<std::uint32_t>(elements[at + i]) << (8 * i);
+    }
+    write(port, width, value);
+  }
+}
+
 std::uint32_t PortSpace::read(std::uint16_t port, unsigned width)
 {
   std::uint32_t value = 0;

@@ -3,6 +3,7 @@
 // claims ignore writes and read as all ones, as on a PC's ISA bus.
 
 #include <cstdint>
+#include <span>
 
 #include "uart16550.h"
 
@@ -21,6 +22,8 @@ class PortSpace {
   // An access of `width` bytes touches ports port .. port + width - 1, lowest byte first.
   void write(std::uint16_t port, unsigned width, std::uint32_t value);
   [[nodiscard]] std::uint32_t read(std::uint16_t port, unsigned width);
+  // Writes elements of `width` bytes one after the other, as a rep outs does.
+  void write_elements(std::uint16_t port, unsigned width, std::span<const std::uint8_t> elements);
 
  private:
   void write_byte(std::uint32_t port, std::uint8_t value);

@@ -158,7 +158,7 @@ void Uart16550::write(unsigned offset, std::uint8_t value)
     if (loopback()) {
       receive(value);
     } else {
-      transmit_(value);
+      transmit_(std::span(&value, 1));
     }
     transmitter_empty_pending_ = true;  // sent at once: the holding register is empty again
     break;
@@ -177,6 +177,18 @@ void Uart16550::write(unsigned offset, std::uint8_t value)
   case scratch: scratch_ = value; break;
   default: break;  // the line and modem status registers are read only
   }
+}
+
+void Uart16550::write_data(std::span<const std::uint8_t> bytes)
+{
+  if (divisor_latch() || loopback() || bytes.empty()) {
+    for (const std::uint8_t byte : bytes) {
+      write(data, byte);
+    }
+    return;
+  }
+  transmit_(bytes);
+  transmitter_empty_pending_ = true;
 }
 
 std::uint8_t Uart16550::read(unsigned offset)

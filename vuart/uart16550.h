@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 
 namespace vuart {
 
@@ -20,8 +21,8 @@ namespace vuart {
 // without a byte arriving or being read.
 class Uart16550 {
  public:
-  using Transmit = std::function<void(std::uint8_t)>;
-  using Receive = std::function<std::optional<std::uint8_t>()>;  // the line's next byte, if one has arrived
+  using Transmit = std::function<void(std::span<const std::uint8_t>)>;  // bytes sent, in order
+  using Receive = std::function<std::optional<std::uint8_t>()>;         // the line's next byte, if one has arrived
   using Clock = std::function<std::chrono::nanoseconds()>;
 
   explicit Uart16550(Transmit transmit, Receive receive = {}, Clock clock = steady_time)
@@ -33,6 +34,8 @@ class Uart16550 {
   // the receive FIFO, LSR clears the overrun, MSR its delta bits, IIR the
   // transmitter-empty indication.
   void write(unsigned offset, std::uint8_t value);
+  // Writes each byte to the data register in turn, as a rep outsb does.
+  void write_data(std::span<const std::uint8_t> bytes);
   [[nodiscard]] std::uint8_t read(unsigned offset);
 
   // How long one character takes on the line, start and stop bits included.

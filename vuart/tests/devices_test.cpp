@@ -54,7 +54,7 @@ class PortSpaceTest : public ::testing::Test {
   std::string sent;
   std::string line;  // bytes still to arrive on COM1's line
   std::chrono::nanoseconds now{};
-  PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); },
+  PortSpace ports{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); },
                   [this]() -> std::optional<std::uint8_t> {
                     if (line.empty()) {
                       return std::nullopt;

@@ -96,7 +96,7 @@ class ExecutorTest : public ::testing::Test {
 
   std::string sent;
   std::vector<std::uint8_t> moved;  // what the last instruction moved, as the trace sees it
-  PortSpace ports{[this](std::uint8_t byte) { sent += static_cast<char>(byte); }};
+  PortSpace ports{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); }};
   IoPermissions permissions;
   FakeMemory memory;
   user_regs_struct regs{};
