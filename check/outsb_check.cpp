@@ -1,6 +1,6 @@
 // outsb-check [FILE]: says whether a COM1 capture (a virtual machine monitor's
-// serial log, or standard input) holds exactly what the diagnostic sends, and if
-// not, where and how it differs.
+// serial log, or standard input) holds exactly what the diagnostic sends, once,
+// and if not, where and how it differs. It reads any input in bounded memory.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,15 +12,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace {
 
-constexpr int status_match = 0, status_differs = 1, status_bad_input = 2;
+// 0: the bytes whole and once. 1: the VMM lost, changed, added or replayed some.
+// 2: the input is no capture. 3: what a UART that sends at its line rate gives a
+// program that does not wait for it: the VMM is right.
+constexpr int status_match = 0, status_differs = 1, status_bad_input = 2, status_paced = 3;
 
 // What the diagnostic sends: "hello" by five single-byte outs, then one line eleven times by rep outsb.
 constexpr std::string_view hello = "hello";
 constexpr std::string_view line = "hello theresssssssssssssssssssssssssssssssssss\n";
 constexpr std::size_t line_count = 11;
+constexpr std::size_t hellos_sent = 1 + line_count;  // each line starts with one
 const std::string expected = [] {
   std::string all(hello);
   for (std::size_t i = 0; i < line_count; ++i) {
@@ -33,26 +39,89 @@ const std::string expected = [] {
 constexpr std::string_view begin_marker = "<<<outsb-guest begin>>>";
 constexpr std::string_view end_marker = "<<<outsb-guest end>>>";
 
-std::optional<std::string> read_capture(const char *path, std::string &error)
+// A 16550 holds at most this many bytes that it has not sent: its shift register
+// and its 16-byte transmit FIFO (without the FIFO, the one-byte holding register).
+constexpr std::size_t uart_holds = 17;
+
+// Input beyond this is no serial capture of one boot; what is kept of it is far less.
+constexpr std::size_t most_input = std::size_t{256} << 20;
+constexpr std::size_t kept_bytes = 64U << 10;  // from the first marker or "hello" on
+
+// Reads a capture in pieces, counting what it must see whole and keeping only
+// the stretch from the first begin marker, and from the first "hello", on.
+class Capture {
+ public:
+  void take(std::string_view piece)
+  {
+    const std::size_t carried = carry_.size();
+    std::string window = carry_ + std::string(piece);
+    count(window, carried, hello, hellos_);
+    count(window, carried, begin_marker, begin_markers_);
+    count(window, carried, end_marker, end_markers_);
+    count(window, carried, expected, wholes_);
+    keep(window, carried, begin_marker, from_begin_);
+    keep(window, carried, hello, from_hello_);
+    total_ += piece.size();
+    const std::size_t longest = expected.size() - 1;
+    carry_ = window.substr(window.size() > longest ? window.size() - longest : 0);
+  }
+
+  [[nodiscard]] std::size_t total() const { return total_; }
+  [[nodiscard]] std::size_t hellos() const { return hellos_; }
+  [[nodiscard]] std::size_t begin_markers() const { return begin_markers_; }
+  [[nodiscard]] std::size_t end_markers() const { return end_markers_; }
+  [[nodiscard]] std::size_t wholes() const { return wholes_; }
+  [[nodiscard]] const std::optional<std::string> &from_begin() const { return from_begin_; }
+  [[nodiscard]] const std::optional<std::string> &from_hello() const { return from_hello_; }
+
+ private:
+  // Counts the occurrences that end in the new part of the window, the rest having been counted before.
+  static void count(std::string_view window, std::size_t carried, std::string_view pattern, std::size_t &counter)
+  {
+    for (std::size_t at = window.find(pattern); at != std::string_view::npos; at = window.find(pattern, at + 1)) {
+      counter += at + pattern.size() > carried ? 1 : 0;
+    }
+  }
+  // Keeps what follows the first occurrence of `pattern`, from its start, up to kept_bytes.
+  static void keep(std::string_view window, std::size_t carried, std::string_view pattern,
+                   std::optional<std::string> &kept)
+  {
+    if (!kept) {
+      const std::size_t at = window.find(pattern);
+      if (at == std::string_view::npos) {
+        return;
+      }
+      kept = std::string(window.substr(at, kept_bytes));
+      return;
+    }
+    const std::string_view fresh = window.substr(carried);
+    kept->append(fresh.substr(0, kept_bytes - std::min(kept_bytes, kept->size())));
+  }
+
+  std::string carry_;  // the end of what came before, for patterns that span two pieces
+  std::size_t total_ = 0, hellos_ = 0, begin_markers_ = 0, end_markers_ = 0, wholes_ = 0;
+  std::optional<std::string> from_begin_, from_hello_;
+};
+
+std::optional<Capture> read_capture(const char *path, std::string &error)
 {
   const int fd = path != nullptr ? open(path, O_RDONLY | O_CLOEXEC) : STDIN_FILENO;
   if (fd < 0) {
     error = std::strerror(errno);
     return std::nullopt;
   }
-  std::string bytes;
+  Capture capture;
   std::array<char, 65536> buffer{};
-  ssize_t got;
-  while ((got = read(fd, buffer.data(), buffer.size())) != 0) {
+  ssize_t got = 0;
+  while (capture.total() <= most_input && (got = read(fd, buffer.data(), buffer.size())) != 0) {
     if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
       error = std::strerror(errno);
-      bytes.clear();
       break;
     }
-    bytes.append(buffer.data(), static_cast<std::size_t>(got));
+    capture.take(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
   }
   if (fd != STDIN_FILENO) {
     close(fd);
@@ -60,7 +129,11 @@ std::optional<std::string> read_capture(const char *path, std::string &error)
   if (got < 0) {
     return std::nullopt;
   }
-  return bytes;
+  if (capture.total() > most_input) {
+    error = "more than " + std::to_string(most_input >> 20) + " MiB: not the capture of one boot";
+    return std::nullopt;
+  }
+  return capture;
 }
 
 // Where offset `at` of the diagnostic's output was sent from.
@@ -80,6 +153,55 @@ std::string transfer_at(std::size_t at)
 std::string plural(std::size_t count, const char *thing)
 {
   return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+// Whether `received` is what a 16550 sending at its line rate passes on from a
+// program that writes faster than that: the diagnostic's bytes in order, some
+// missing, where no run of bytes that follow each other in what was sent is
+// longer than the UART holds, and the first byte, sent to an idle UART, is there.
+bool paced(std::string_view received)
+{
+  if (received.empty() || received.size() >= expected.size() || received.front() != expected.front()) {
+    return false;
+  }
+  // run[j]: the shortest run of consecutive sent bytes that ends with the latest
+  // received byte placed at expected[j]; 0 where it cannot be placed there.
+  std::vector<std::size_t> run(expected.size(), 0);
+  run[0] = 1;
+  for (std::size_t i = 1; i < received.size(); ++i) {
+    std::vector<std::size_t> next(expected.size(), 0);
+    bool after_a_gap = false;  // the previous byte could lie before expected[j - 1]: bytes were dropped between
+    for (std::size_t j = 1; j < expected.size(); ++j) {
+      after_a_gap = after_a_gap || (j >= 2 && run[j - 2] != 0);
+      if (expected[j] != received[i]) {
+        continue;
+      }
+      if (after_a_gap) {
+        next[j] = 1;
+      } else if (run[j - 1] != 0 && run[j - 1] < uart_holds) {
+        next[j] = run[j - 1] + 1;
+      }
+    }
+    run = std::move(next);
+    if (std::all_of(run.begin(), run.end(), [](std::size_t length) { return length == 0; })) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first stretch of `received` that repeats what came just before it, when
+// the extra bytes are exactly that: a replayed transfer.
+std::optional<std::pair<std::size_t, std::size_t>> replayed(std::string_view received, std::size_t first)
+{
+  const std::size_t extra = received.size() - expected.size();
+  for (std::size_t at = std::max<std::size_t>(extra, 1); at <= std::min(first, expected.size()); ++at) {
+    if (received.substr(at, extra) == std::string_view(expected).substr(at - extra, extra) &&
+        received.substr(at + extra) == std::string_view(expected).substr(at)) {
+      return std::pair{at - extra, at};
+    }
+  }
+  return std::nullopt;
 }
 
 // Explains how `received` differs from the diagnostic's output.
@@ -121,12 +243,83 @@ void diagnose(std::string_view received)
                     gap, first, transfer_at(first).c_str(), first + gap - 1, transfer_at(first + gap - 1).c_str());
       }
     }
-  } else if (received.size() > expected.size()) {
-    const std::size_t extra = received.size() - expected.size();
-    if (received.substr(first + extra) == std::string_view(expected).substr(first)) {
-      std::printf("%s inserted at offset %zu\n", plural(extra, "byte").c_str(), first);
-    }
+    return;
   }
+  if (received.size() == expected.size()) {
+    return;
+  }
+  const std::size_t extra = received.size() - expected.size();
+  if (const auto twice = replayed(received, first)) {
+    if (extra == expected.size()) {
+      std::printf("the whole run arrived twice: replayed\n");
+    } else {
+      std::printf("offsets %zu to %zu (%s to %s) arrived twice: replayed\n", twice->first, twice->second - 1,
+                  transfer_at(twice->first).c_str(), transfer_at(twice->second - 1).c_str());
+    }
+  } else if (received.substr(first + extra) == std::string_view(expected).substr(first)) {
+    std::printf("%s inserted at offset %zu\n", plural(extra, "byte").c_str(), first);
+  }
+}
+
+// The verdict on the bytes between the markers, or from the first "hello" on.
+int judge(const char *name, std::string_view received, const char *where)
+{
+  if (received == expected) {
+    std::printf("%s: the diagnostic's %zu bytes, whole and in order, %s\n", name, expected.size(), where);
+    return status_match;
+  }
+  if (paced(received)) {
+    std::printf("%s: %zu of the diagnostic's %zu bytes, in order, %s: what a UART that sends at its line rate\n"
+                "passes on when the program does not wait for it (only the first bytes of each burst, as many as\n"
+                "the 16550's shift register and holding register or FIFO take); no fault of the VMM's\n",
+                name, received.size(), expected.size(), where);
+    return status_paced;
+  }
+  std::printf("%s: not the diagnostic's %zu bytes %s\n", name, expected.size(), where);
+  diagnose(received);
+  return status_differs;
+}
+
+int judge_between_markers(const char *name, const Capture &capture)
+{
+  std::string_view received = *capture.from_begin();
+  received.remove_prefix(begin_marker.size());
+  received.remove_prefix(received.starts_with("\r\n") ? 2 : received.starts_with("\n") ? 1 : 0);
+  const std::size_t end = received.find(end_marker);
+  if (capture.begin_markers() > 1 || capture.end_markers() > 1) {
+    std::printf("%s: the guest's markers came %zu and %zu times, where it writes each once: replayed\n", name,
+                capture.begin_markers(), capture.end_markers());
+    return status_differs;
+  }
+  if (end == std::string_view::npos) {
+    const bool cut = received.size() + begin_marker.size() >= kept_bytes;
+    std::printf("%s: no end marker %s: the capture was cut off, or the VMM lost what followed\n", name,
+                cut ? "within 64 KiB of the begin marker" : "after the begin marker");
+    judge(name, received.substr(0, std::min(received.size(), 4 * expected.size())), "after the begin marker");
+    return status_differs;
+  }
+  return judge(name, received.substr(0, end), "between the markers");
+}
+
+int judge_without_markers(const char *name, const Capture &capture)
+{
+  if (!capture.from_hello()) {
+    std::printf("%s: no markers, and not even \"hello\": nothing of the diagnostic's output arrived\n", name);
+    return status_differs;
+  }
+  if (capture.hellos() > hellos_sent || capture.wholes() > 1) {
+    std::printf("%s: \"hello\" came %zu times, where the diagnostic sends it %zu times: replayed\n", name,
+                capture.hellos(), hellos_sent);
+    diagnose(std::string_view(*capture.from_hello()).substr(0, 4 * expected.size()));
+    return status_differs;
+  }
+  if (capture.wholes() == 1) {
+    std::printf("%s: the diagnostic's %zu bytes, whole and in order, once (no markers)\n", name, expected.size());
+    return status_match;
+  }
+  std::string_view received = *capture.from_hello();
+  return judge(name, received.substr(0, std::min(received.size(), expected.size())),
+               "from the first \"hello\" (no markers)");
 }
 
 }  // namespace
@@ -136,52 +329,24 @@ int main(int argc, char *argv[])
   if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))) {
     std::fputs("Usage: outsb-check [FILE]\n"
                "Checks a COM1 capture (FILE, or standard input) for exactly the 522 bytes the outsb\n"
-               "diagnostic sends, between the guest image's markers if it has them.\n"
-               "Exit status: 0 when they are there, 1 when not (with a diagnosis), 2 for bad input.\n",
+               "diagnostic sends, once, between the guest image's markers if it has them.\n"
+               "Exit status: 0 when they are there; 1 when bytes were lost, changed, added or replayed\n"
+               "(with a diagnosis); 2 for input that is no capture; 3 when the capture is what a UART\n"
+               "that sends at its line rate passes on from a program that does not wait for it.\n",
                argc > 2 ? stderr : stdout);
     return argc > 2 ? status_bad_input : status_match;
   }
   const char *path = argc == 2 && std::strcmp(argv[1], "-") != 0 ? argv[1] : nullptr;
   const char *name = path != nullptr ? path : "standard input";
   std::string error;
-  const std::optional<std::string> capture = read_capture(path, error);
+  const std::optional<Capture> capture = read_capture(path, error);
   if (!capture) {
     std::fprintf(stderr, "outsb-check: %s: %s\n", name, error.c_str());
     return status_bad_input;
   }
-  if (capture->empty()) {
+  if (capture->total() == 0) {
     std::fprintf(stderr, "outsb-check: %s: empty capture\n", name);
     return status_bad_input;
   }
-  const std::string_view all = *capture;
-  const std::size_t begin = all.find(begin_marker);
-  if (begin == std::string_view::npos) {
-    const std::size_t found = all.find(expected);
-    if (found != std::string_view::npos) {
-      std::printf("%s: the diagnostic's %zu bytes, whole and in order, at offset %zu (no markers)\n", name,
-                  expected.size(), found);
-      return status_match;
-    }
-    const std::size_t start = all.find(hello);
-    std::printf("%s: no markers, and not the diagnostic's %zu bytes anywhere\n", name, expected.size());
-    if (start == std::string_view::npos) {
-      std::printf("not even \"hello\": nothing of the diagnostic's output arrived\n");
-    } else {
-      std::printf("compared from offset %zu, the first \"hello\", to the end:\n", start);
-      diagnose(all.substr(start));
-    }
-    return status_differs;
-  }
-  std::size_t start = begin + begin_marker.size();
-  start += all.substr(start).starts_with("\r\n") ? 2 : all.substr(start).starts_with("\n") ? 1 : 0;
-  const std::size_t end = all.find(end_marker, start);
-  const std::string_view received = all.substr(start, end == std::string_view::npos ? end : end - start);
-  if (received == expected) {
-    std::printf("%s: the diagnostic's %zu bytes, whole and in order, between the markers\n", name, expected.size());
-    return status_match;
-  }
-  std::printf("%s: not the diagnostic's %zu bytes between the markers%s\n", name, expected.size(),
-              end == std::string_view::npos ? " (no end marker: compared to the end)" : "");
-  diagnose(received);
-  return status_differs;
+  return capture->from_begin() ? judge_between_markers(name, *capture) : judge_without_markers(name, *capture);
 }
