@@ -1,7 +1,8 @@
 // The guest image's init: runs the diagnostic once as an unprivileged user (it
 // must be refused and abort) and once as root, marks the root run on COM1
 // through the kernel's tty so that it can be found in a capture that holds other
-// output too, reports both runs on the console, and powers the machine off.
+// output too, reports both runs on the console, waits until the console has
+// sent the report, and powers the machine off.
 // It needs nothing but a kernel with the 8250 driver built in: no shell, no libc
 // of the guest's.
 #include <errno.h>
@@ -167,6 +168,9 @@ int main()
     report("root", root);
   }
   say("done");
+  // Power-off cuts off what the console's driver has not sent yet: on a UART
+  // that sends at its line rate that is most of the report.
+  tcdrain(fileno(console));
   sync();
   reboot(RB_POWER_OFF);
   fail("power off");

@@ -2,14 +2,14 @@
 # Installs the Debian packages that a task needs, where they are missing.
 #   scripts/deps.sh build   the compiler, linker, musl and the sanitizer runtime
 #   scripts/deps.sh test    what the test suite runs besides the build
-#   scripts/deps.sh vm      QEMU, a kernel and busybox for the virtual-machine test;
+#   scripts/deps.sh vm      QEMU, Bochs, a kernel and busybox for the virtual-machine tests;
 #                           failing to get them only warns: that test then skips
 set -euo pipefail
 
 declare -A packages=(
   [build]="cmake make clang lld libclang-rt-14-dev musl-tools musl-dev binutils cpio gzip"
   [test]="python3 strace util-linux libgtest-dev ioport pciutils dpkg-dev groff-base clang-format clang-tidy lintian"
-  [vm]="qemu-system-x86 linux-image-cloud-amd64 busybox-static cpio gzip"
+  [vm]="qemu-system-x86 bochs bochsbios vgabios isolinux syslinux-common xorriso linux-image-cloud-amd64 busybox-static cpio gzip"
 )
 
 missing_packages() {

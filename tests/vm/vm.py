@@ -42,6 +42,9 @@ step() {
 """
 INIT_EPILOGUE = """
 echo "@@done"
+# Power-off cuts off what the serial driver has not sent: wait until its counts stop moving.
+sent=""
+while now=$(cat /proc/tty/driver/serial); [ "$now" != "$sent" ]; do sent=$now; sleep 0.1; done
 poweroff -f
 """
 
