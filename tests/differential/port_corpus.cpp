@@ -473,32 +473,16 @@ void random_sequences(unsigned seed, unsigned sequences)
                                                            0xEE, 0xEF, 0x6C, 0x6D, 0x6E, 0x6F};
   static constexpr std::array<std::uint8_t, 8> null_segments_and_more = {0x66, 0x67, 0xF2, 0xF3,
                                                                          0x2E, 0x36, 0x3E, 0x26};
-  static constexpr std::array<std::uint64_t, 22> addresses = {0x40000000,
-                                                              0x40001000,
-                                                              0x40002000,
-                                                              0x40003000,
-                                                              0x40004000,
-                                                              0x40005000,
-                                                              0x40006000,
-                                                              0x40007000,
-                                                              0x40000800,
-                                                              0xFFFFF000,
-                                                              0x100000000,
-                                                              0xFFFFE000,
-                                                              0,
-                                                              gs_base,
-                                                              0x8000000000000000,
-                                                              0x0000800000000000,
-                                                              write_only,
-                                                              grows_down,
-                                                              file_shared,
-                                                              file_shared + 2 * page,
-                                                              file_private + 2 * page,
-                                                              execute_only};
+  static constexpr std::array<std::uint64_t, 16> addresses = {
+      0x40000000, 0x40001000, 0x40002000,  0x40003000, 0x40004000, 0x40005000, 0x40006000,         0x40007000,
+      0x40000800, 0xFFFFF000, 0x100000000, 0xFFFFE000, 0,          gs_base,    0x8000000000000000, 0x0000800000000000};
+  static constexpr std::array<std::uint64_t, 6> other_kinds = {
+      write_only, grows_down, file_shared, file_shared + 2 * page, file_private + 2 * page, execute_only};
   static constexpr std::array<std::uint64_t, 4> upper_halves = {0, 1ULL << 32, 0xDEAD00000000, 0xFFFFFFFF00000000};
   static constexpr std::array<std::uint64_t, 10> counts = {0, 1, 2, 3, 5, 8, 17, 100, 1000, 5000};
   const auto address = [&] {
-    const std::uint64_t base = addresses[below(addresses.size())];
+    const std::uint64_t pick = below(addresses.size() + other_kinds.size());
+    const std::uint64_t base = pick < addresses.size() ? addresses[pick] : other_kinds[pick - addresses.size()];
     // An element that straddles the end of the lower canonical half is #GP on the
     // processor but a page fault in QEMU: the hardware case checks that one.
     const std::uint64_t offset = base == 0x0000800000000000 ? (below(17) - 8) & ~3ULL : below(17) - 8;
