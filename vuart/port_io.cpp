@@ -68,7 +68,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return Step::waits_for_room;
   }
   const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
-  const std::optional<std::uint64_t> window = strings ? windows_.window(tid, thread, *regs, remote_) : 0;
+  const std::optional<Window> window = strings ? windows_.window(tid, thread, *regs, remote_) : Window{};
   if (!window) {
     return Step::refused;
   }

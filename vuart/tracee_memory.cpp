@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -173,9 +175,10 @@ std::uint64_t string_move_offset(SegmentOverride segment, unsigned width)
   return page_probe_offset + stub_slot * (1 + segment_index * widths.size() + width_index);
 }
 
+// The code page's used start, token and stubs, in whole words.
 std::vector<std::uint8_t> code_page(const TransferWindows::Token &token)
 {
-  std::vector<std::uint8_t> page(TransferWindows::code_bytes, hlt);
+  std::vector<std::uint8_t> page(string_move_offset(segments.back(), widths.back()) + stub_slot, hlt);
   std::copy(token.begin(), token.end(), page.begin());
   std::copy(page_probe.begin(), page_probe.end(), page.begin() + page_probe_offset);
   for (const SegmentOverride segment : segments) {
@@ -203,17 +206,17 @@ TransferWindows::TransferWindows()
   }
 }
 
-std::optional<std::uint64_t> TransferWindows::window(pid_t tid, Thread &thread, const user_regs_struct &regs,
-                                                     RemoteCalls &remote)
+std::optional<Window> TransferWindows::window(pid_t tid, Thread &thread, const user_regs_struct &regs,
+                                              RemoteCalls &remote)
 {
   if (const auto known = windows_.find(thread.process); known != windows_.end()) {
     Token seen{};
-    if (read_tracee(tid, known->second, seen, Direction::up) == seen.size() && seen == token_) {
+    if (read_tracee(tid, known->second.code, seen, Direction::up) == seen.size() && seen == token_) {
       return known->second;
     }
     windows_.erase(known);  // exec replaced the process's memory, or the program unmapped the window
   }
-  const std::optional<std::uint64_t> mapped = map_window(tid, thread, regs, remote);
+  const std::optional<Window> mapped = map_window(tid, thread, regs, remote);
   if (mapped) {
     windows_[thread.process] = *mapped;
   }
@@ -227,43 +230,46 @@ void TransferWindows::inherit(pid_t creator, pid_t child)
   }
 }
 
-std::optional<std::uint64_t> TransferWindows::map_window(pid_t tid, Thread &thread, const user_regs_struct &regs,
-                                                         RemoteCalls &remote)
+std::optional<Window> TransferWindows::map_window(pid_t tid, Thread &thread, const user_regs_struct &regs,
+                                                  RemoteCalls &remote)
 {
   const std::string where = "vuart's transfer window in process " + std::to_string(thread.process);
-  const std::array<std::uint64_t, 6> mmap_arguments = {
-      0, code_bytes + data_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, ~0ULL, 0};
-  const std::optional<long> address = remote.system_call(tid, thread, regs, SYS_mmap, mmap_arguments);
-  if (!address || failed(*address)) {
-    errno = address ? static_cast<int>(-*address) : ESRCH;
-    report_errno("mmap " + where);
+  const auto map = [&](std::uint64_t length, std::uint64_t protection) -> std::optional<std::uint64_t> {
+    const std::array<std::uint64_t, 6> arguments = {0, length, protection, MAP_PRIVATE | MAP_ANONYMOUS, ~0ULL, 0};
+    const std::optional<long> address = remote.system_call(tid, thread, regs, SYS_mmap, arguments);
+    if (!address || failed(*address)) {
+      errno = address ? static_cast<int>(-*address) : ESRCH;
+      report_errno("mmap " + where);
+      return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(*address);
+  };
+  const std::optional<std::uint64_t> code = map(code_bytes, PROT_READ | PROT_EXEC);
+  const std::optional<std::uint64_t> data = code ? map(data_bytes, PROT_READ | PROT_WRITE) : std::nullopt;
+  if (!data) {
     return std::nullopt;
   }
-  const auto window = static_cast<std::uint64_t>(*address);
-  const std::vector<std::uint8_t> code = code_page(token_);
-  if (write_tracee(tid, window, code, Direction::up) != code.size()) {
-    report_errno("write " + where);
-    return std::nullopt;
+  // The tracer's writes reach a page the program cannot write.
+  const std::vector<std::uint8_t> stubs = code_page(token_);
+  for (std::size_t at = 0; at < stubs.size(); at += sizeof(long)) {
+    long word = 0;
+    std::memcpy(&word, &stubs[at], sizeof word);
+    if (!traced(ptrace(PTRACE_POKEDATA, tid, *code + at, word), "PTRACE_POKEDATA", tid)) {
+      return std::nullopt;
+    }
   }
-  const std::array<std::uint64_t, 3> mprotect_arguments = {window, code_bytes, PROT_READ | PROT_EXEC};
-  const std::optional<long> protected_code = remote.system_call(tid, thread, regs, SYS_mprotect, mprotect_arguments);
-  if (!protected_code || *protected_code != 0) {
-    errno = protected_code ? static_cast<int>(-*protected_code) : ESRCH;
-    report_errno("mprotect " + where);
-    return std::nullopt;
-  }
-  return window;
+  return Window{*code, *data};
 }
 
 std::uint64_t TraceeMemory::window_start(const Elements &elements) const
 {
-  const std::uint64_t data = window_ + TransferWindows::code_bytes;
+  const std::uint64_t data = window_.data;
   return elements.direction == Direction::up ? data : data + TransferWindows::data_bytes - elements.width;
 }
 
 TraceeMemory::Outcome TraceeMemory::run(std::uint64_t stub_offset, std::uint64_t stub_length, user_regs_struct start)
 {
-  start.rip = window_ + stub_offset;
+  start.rip = window_.code + stub_offset;
   // The program's flags, AC among them; single steps and the resume flag are the port instruction's, not the stub's.
   start.eflags &= ~(trap_flag | resume_flag);
   const std::optional<StubStop> stop = remote_.run_stub(tid_, thread_, start);
@@ -295,7 +301,7 @@ Moved TraceeMemory::read(const Elements &elements, std::span<std::uint8_t> out)
 {
   const Moved moved = move(elements, elements.index, window_start(elements), elements.segment);
   const std::size_t bytes = moved.elements * elements.width;
-  const std::uint64_t data = window_ + TransferWindows::code_bytes;
+  const std::uint64_t data = window_.data;
   if (elements.direction == Direction::up) {
     read_tracee(tid_, data, out.first(bytes), Direction::up);
     return moved;
@@ -348,7 +354,7 @@ std::uint64_t TraceeMemory::writable(const Elements &elements)
 
 Moved TraceeMemory::write(const Elements &elements, std::span<const std::uint8_t> in)
 {
-  const std::uint64_t data = window_ + TransferWindows::code_bytes;
+  const std::uint64_t data = window_.data;
   if (elements.direction == Direction::up) {
     write_tracee(tid_, data, in, Direction::up);
   } else {

@@ -34,9 +34,16 @@ std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> 
 // Where the tracee's vDSO lies, [start, end), if it has one.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
 
-// The transfer window of each process: a page of stubs, then room for the
-// largest run of elements, mapped into the process the first time one of its
-// threads needs it. A fork child inherits its parent's; exec loses it.
+// A process's transfer window: a page of stubs, and room for the largest run of elements.
+struct Window {
+  std::uint64_t code;
+  std::uint64_t data;
+};
+
+// The transfer window of each process, mapped into it the first time one of its
+// threads needs it: two private anonymous mappings, the code never writable,
+// so that a process that denies memory both writable and executable takes it.
+// A fork child inherits its parent's; exec loses it.
 class TransferWindows {
  public:
   static constexpr std::uint64_t code_bytes = 4096;
@@ -44,25 +51,25 @@ class TransferWindows {
   using Token = std::array<std::uint8_t, 16>;  // opens the code page: tells vuart's window from anything else
 
   TransferWindows();
-  // The window's address in the thread's process, mapping it there if need be;
-  // nothing, after a message, when the process refuses it.
-  std::optional<std::uint64_t> window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
+  // The window in the thread's process, mapping it there if need be; nothing,
+  // after a message, when the process refuses it.
+  std::optional<Window> window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
   void forget(pid_t process) { windows_.erase(process); }
   // A new process has its creator's window, copied by fork or shared by vfork.
   void inherit(pid_t creator, pid_t child);
 
  private:
-  std::optional<std::uint64_t> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
+  std::optional<Window> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
 
   Token token_{};
-  std::map<pid_t, std::uint64_t> windows_;  // by process
+  std::map<pid_t, Window> windows_;  // by process
 };
 
 // The memory of a thread stopped at a port instruction, with registers `regs`,
-// as its processor reaches it through the window at `window`.
+// as its processor reaches it through its process's window.
 class TraceeMemory final : public Memory {
  public:
-  TraceeMemory(pid_t tid, Thread &thread, const user_regs_struct &regs, std::uint64_t window, RemoteCalls &remote)
+  TraceeMemory(pid_t tid, Thread &thread, const user_regs_struct &regs, Window window, RemoteCalls &remote)
       : tid_(tid), thread_(thread), regs_(regs), window_(window), remote_(remote)
   {
   }
@@ -90,7 +97,7 @@ class TraceeMemory final : public Memory {
   pid_t tid_;
   Thread &thread_;
   const user_regs_struct &regs_;
-  std::uint64_t window_;
+  Window window_;
   RemoteCalls &remote_;
   std::optional<user_regs_struct> last_fault_;  // where the stub that faulted started
 };

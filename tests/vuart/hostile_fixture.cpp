@@ -136,6 +136,17 @@ void own_seccomp()
   show("write", write(STDOUT_FILENO, "", 0));
 }
 
+// A process that denies itself memory both writable and executable, then sends with rep outsb.
+void deny_write_execute()
+{
+  constexpr int set_mdwe = 65, refuse_exec_gain = 1;  // PR_SET_MDWE, PR_MDWE_REFUSE_EXEC_GAIN
+  show("mdwe", prctl(set_mdwe, refuse_exec_gain, 0, 0, 0));
+  grant();
+  const char *text = "sent\n";
+  std::uint64_t count = 5;
+  asm volatile("rep outsb" : "+S"(text), "+c"(count) : "d"(com1) : "memory");
+}
+
 // SIGSEGV as the program sees it: its disposition and whether it is blocked.
 void show_segv_state(const char *when)
 {
@@ -282,6 +293,6 @@ int main(int argc, char *argv[])
   static constexpr FixtureCase cases[] = {
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
       {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
-      {"count-term", count_terms},      {"segv-followed", segv_followed}};
+      {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

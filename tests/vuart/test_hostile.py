@@ -58,6 +58,11 @@ class Containment(unittest.TestCase):
         self.assertEqual(result.done.returncode, 0)
 
 
+    def test_a_program_that_denies_writable_code_still_gets_its_string_transfers(self):
+        result, output = fixture("mdwe")
+        self.assertEqual((result.done.returncode, output, result.com1), (0, "mdwe=0/-\n", b"sent\n"))
+
+
 class Outputs(unittest.TestCase):
     def vuart_shell(self, redirections, *options):
         """Runs outsb under vuart with the shell's redirections of vuart's own streams."""
