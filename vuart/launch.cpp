@@ -63,13 +63,13 @@ class FilterBuilder {
 constexpr std::uint32_t x32_call = 0x40000000;  // __X32_SYSCALL_BIT
 constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 
-// Stops for vuart the port-access requests, every write to fds 1 and 2 (when
+// Stops for vuart the port-access requests (of the x86-64 and i386 ABIs), every write to fds 1 and 2 (when
 // the trace records them), and
 // changes of SIGSEGV's disposition (a port fault may change it and vuart must put
 // it back). Refuses, in every ABI, clone with CLONE_UNTRACED, which would escape
 // tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so
 // that libc falls back to clone. Everything else runs untouched. Port requests of
-// other ABIs go to the kernel, which refuses them for want of CAP_SYS_RAWIO.
+// the x32 ABI go to the kernel, which refuses them for want of CAP_SYS_RAWIO.
 std::vector<sock_filter> build_filter(bool trap_writes)
 {
   using Label = FilterBuilder::Label;
@@ -81,6 +81,8 @@ std::vector<sock_filter> build_filter(bool trap_writes)
 
   filter.place(Label::i386);
   filter.load(offsetof(seccomp_data, nr));
+  filter.jump_if_equal(i386_ioperm, Label::trace);
+  filter.jump_if_equal(i386_iopl, Label::trace);
   filter.jump_if_equal(i386_clone, Label::check_clone);
   filter.jump_if_equal(i386_clone3, Label::refuse_enosys);
   filter.give(SECCOMP_RET_ALLOW);

@@ -15,6 +15,8 @@ namespace vuart {
 // The filter's data value on vuart's own seccomp stops; a stop with any other
 // value comes from a filter the program installed itself.
 constexpr std::uint16_t seccomp_marker = 0x7A17;
+// The port requests' numbers in the i386 ABI (int 0x80).
+constexpr long i386_ioperm = 101, i386_iopl = 110;
 
 // Why a child ended before running the program, sent over the launch pipe.
 struct LaunchFailure {

@@ -28,38 +28,40 @@ bool RemoteCalls::wait_for(pid_t tid, WaitStatus &status)
   return true;
 }
 
-std::optional<std::uint64_t> RemoteCalls::syscall_instruction(pid_t tid, pid_t process)
+std::optional<std::uint64_t> RemoteCalls::syscall_instruction(pid_t tid, pid_t process, bool compat)
 {
-  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
+  if (const auto known = syscall_addresses_.find({process, compat}); known != syscall_addresses_.end()) {
     return known->second;
   }
-  // Any "syscall" instruction will do: the vDSO, mapped into every process, has some.
+  // Any such instruction will do: the vDSO, mapped into every process, has some.
   const auto vdso = vdso_range(tid);
   if (!vdso) {
     return std::nullopt;
   }
   std::vector<std::uint8_t> text(vdso->second - vdso->first);
   text.resize(read_tracee(tid, vdso->first, text, Direction::up));
-  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
-  const auto found = std::search(text.begin(), text.end(), syscall_opcode.begin(), syscall_opcode.end());
+  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05}, int80_opcode = {0xCD, 0x80};
+  const auto &opcode = compat ? int80_opcode : syscall_opcode;
+  const auto found = std::search(text.begin(), text.end(), opcode.begin(), opcode.end());
   if (found == text.end()) {
     return std::nullopt;
   }
-  return syscall_addresses_[process] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
+  return syscall_addresses_[{process, compat}] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
 }
 
 std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, long number,
                                              std::span<const std::uint64_t> arguments)
 {
-  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid, thread.process);
+  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid, thread.process, compat(regs));
   if (!syscall_at) {
     return std::nullopt;
   }
   user_regs_struct call = regs;
   call.rip = *syscall_at;
   call.rax = static_cast<std::uint64_t>(number);
-  const std::array<unsigned long long *, 6> argument_registers = {&call.rdi, &call.rsi, &call.rdx,
-                                                                  &call.r10, &call.r8,  &call.r9};
+  const std::array<unsigned long long *, 6> argument_registers =
+      compat(regs) ? std::array{&call.rbx, &call.rcx, &call.rdx, &call.rsi, &call.rdi, &call.rbp}
+                   : std::array{&call.rdi, &call.rsi, &call.rdx, &call.r10, &call.r8, &call.r9};
   for (std::size_t i = 0; i < arguments.size() && i < argument_registers.size(); ++i) {
     *argument_registers[i] = arguments[i];
   }
@@ -87,7 +89,12 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
   if (!after) {
     return std::nullopt;
   }
-  return static_cast<long>(after->rax);
+  if (!compat(regs)) {
+    return static_cast<long>(after->rax);
+  }
+  // A 32-bit result: -4095..-1 an error number, anything else (an address above 2 GiB too) positive.
+  const auto result = static_cast<std::int32_t>(after->rax);
+  return result < 0 && result > -4096 ? result : static_cast<long>(static_cast<std::uint32_t>(after->rax));
 }
 
 std::optional<StubStop> RemoteCalls::run_stub(pid_t tid, Thread &thread, const user_regs_struct &start)

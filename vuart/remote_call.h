@@ -27,9 +27,13 @@ struct StubStop {
 
 class RemoteCalls {
  public:
-  // Makes system call `number` with up to six arguments in the thread, whose
-  // registers are `regs`, and puts them back; its result, or nothing when the
-  // thread ended or vuart found no syscall instruction in the process.
+  // Whether the thread runs 32-bit code (an i386 program): its system calls are
+  // the i386 ABI's, made with int 0x80.
+  static bool compat(const user_regs_struct &regs) { return regs.cs == user32_code_segment; }
+
+  // Makes system call `number` of the thread's ABI with up to six arguments in
+  // the thread, whose registers are `regs`, and puts them back; its result, or
+  // nothing when the thread ended or vuart found no instruction to make it with.
   std::optional<long> system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, long number,
                                   std::span<const std::uint64_t> arguments);
 
@@ -43,13 +47,18 @@ class RemoteCalls {
   std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
 
   // exec gives the process a new vDSO.
-  void forget(pid_t process) { syscall_addresses_.erase(process); }
+  void forget(pid_t process)
+  {
+    std::erase_if(syscall_addresses_, [process](const auto &known) { return known.first.first == process; });
+  }
 
  private:
-  std::optional<std::uint64_t> syscall_instruction(pid_t tid, pid_t process);
+  static constexpr std::uint64_t user32_code_segment = 0x23;
+  std::optional<std::uint64_t> syscall_instruction(pid_t tid, pid_t process, bool compat);
   bool wait_for(pid_t tid, WaitStatus &status);
 
-  std::map<pid_t, std::uint64_t> syscall_addresses_;  // per process: a syscall instruction in its vDSO
+  // Per process and ABI: a syscall or int 0x80 instruction in its vDSO.
+  std::map<std::pair<pid_t, bool>, std::uint64_t> syscall_addresses_;
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
 };
 

@@ -94,6 +94,9 @@ bool SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
 bool SegvState::call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_struct &regs,
                                   const KernelSigaction &action)
 {
+  if (RemoteCalls::compat(regs)) {
+    return false;  // an i386 program's SIGSEGV disposition is not followed: its changes are not stopped for
+  }
   // The new action goes below the stack's red zone, where the program keeps nothing.
   const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
   if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=

@@ -1,5 +1,7 @@
 #include "syscalls.h"
 
+#include <linux/audit.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -29,20 +31,20 @@ bool is_write(long number)
 
 }  // namespace
 
-void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs)
+void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
+                                    const std::array<std::uint64_t, 6> &arguments)
 {
-  const auto number = static_cast<long>(regs.orig_rax);
   long result;
   JsonObject event;
-  event.text("event", number == SYS_ioperm ? "ioperm" : "iopl").number("tid", tid);
-  if (number == SYS_ioperm) {
-    event.number("from", static_cast<std::int64_t>(regs.rdi))
-        .number("num", static_cast<std::int64_t>(regs.rsi))
-        .number("turn_on", static_cast<int>(regs.rdx));
-    result =
-        options_.refuse ? -*options_.refuse : thread.permissions.ioperm(regs.rdi, regs.rsi, static_cast<int>(regs.rdx));
+  event.text("event", request == PortRequest::ioperm ? "ioperm" : "iopl").number("tid", tid);
+  if (request == PortRequest::ioperm) {
+    event.number("from", static_cast<std::int64_t>(arguments[0]))
+        .number("num", static_cast<std::int64_t>(arguments[1]))
+        .number("turn_on", static_cast<int>(arguments[2]));
+    result = options_.refuse ? -*options_.refuse
+                             : thread.permissions.ioperm(arguments[0], arguments[1], static_cast<int>(arguments[2]));
   } else {
-    const auto level = static_cast<unsigned>(regs.rdi);  // iopl takes an unsigned int
+    const auto level = static_cast<unsigned>(arguments[0]);  // iopl takes an unsigned int
     event.number("level", level);
     result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
   }
@@ -66,9 +68,19 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
   }
   const auto number = static_cast<long>(regs->orig_rax);
   const bool ours = *marker == seccomp_marker;
-  if (ours && (number == SYS_ioperm || number == SYS_iopl)) {
-    emulate_port_request(tid, thread, *regs);
-    return;
+  __ptrace_syscall_info call{};
+  if (ours && ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof call, &call) > 0 && call.op == PTRACE_SYSCALL_INFO_SECCOMP) {
+    // The i386 ABI's requests, through int 0x80, are the same calls with numbers of their own.
+    const bool i386 = call.arch == AUDIT_ARCH_I386;
+    const auto called = static_cast<long>(call.seccomp.nr);
+    std::array<std::uint64_t, 6> arguments{};
+    std::copy(std::begin(call.seccomp.args), std::end(call.seccomp.args), arguments.begin());
+    if (called == (i386 ? i386_ioperm : SYS_ioperm) || called == (i386 ? i386_iopl : SYS_iopl)) {
+      emulate_port_request(tid, thread, *regs,
+                           called == (i386 ? i386_ioperm : SYS_ioperm) ? PortRequest::ioperm : PortRequest::iopl,
+                           arguments);
+      return;
+    }
   }
   const auto fd = static_cast<int>(regs->rdi);
   if (ours && is_write(number) && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {

@@ -6,6 +6,9 @@
 
 #include <sys/types.h>
 
+#include <array>
+#include <cstdint>
+
 #include "json.h"
 #include "options.h"
 #include "segv_state.h"
@@ -27,7 +30,10 @@ class Syscalls {
   bool record_write(pid_t tid, Thread &thread);
 
  private:
-  void emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs);
+  // ioperm(from, num, turn_on) or iopl(level), whichever ABI the program called it through.
+  enum class PortRequest { ioperm, iopl };
+  void emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
+                            const std::array<std::uint64_t, 6> &arguments);
 
   const Options &options_;
   TraceLog &trace_;

@@ -1,0 +1,57 @@
+# i386_ports: a static i386 program (int 0x80, no libc) that asks for COM1 with
+# ioperm and then everything with iopl, and sends with out and rep outsb.
+        .code32
+        .section .rodata
+sent:   .ascii "i386 rep outsb\n"
+        .set sent_length, . - sent
+granted:  .ascii "ioperm 0\n"
+raised:   .ascii "iopl 0\n"
+refused:  .ascii "refused\n"
+        .text
+        .globl _start
+_start:
+        mov $101, %eax          # ioperm(0x3f8, 1, 1): the data register only
+        mov $0x3f8, %ebx
+        mov $1, %ecx
+        mov $1, %edx
+        int $0x80
+        test %eax, %eax
+        jnz fail
+        mov $granted, %ecx
+        mov $9, %edx
+        call say
+        mov $0x3f8, %dx
+        mov $'A', %al
+        out %al, %dx
+        mov $sent, %esi
+        mov $sent_length, %ecx
+        rep outsb
+        mov $110, %eax          # iopl(3): every port
+        mov $3, %ebx
+        int $0x80
+        test %eax, %eax
+        jnz fail
+        mov $raised, %ecx
+        mov $7, %edx
+        call say
+        mov $0x3ff, %dx         # the scratch register, beyond what ioperm gave
+        mov $'S', %al
+        out %al, %dx
+        in %dx, %al
+        mov $0x3f8, %dx
+        out %al, %dx
+        mov $1, %eax            # exit(0)
+        xor %ebx, %ebx
+        int $0x80
+fail:
+        mov $refused, %ecx
+        mov $8, %edx
+        call say
+        mov $1, %eax            # exit(1)
+        mov $1, %ebx
+        int $0x80
+say:                            # write(1, ecx, edx)
+        mov $4, %eax
+        mov $1, %ebx
+        int $0x80
+        ret
