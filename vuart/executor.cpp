@@ -32,15 +32,15 @@ void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs
   }
 }
 
-// How many elements, from `index` on, a 32-bit index register reaches before it
-// wraps; a 64-bit one is left to the processor, which wraps and faults as it does.
-std::uint64_t elements_before_wrap(std::uint64_t index, unsigned width, Direction direction, bool address_32bit)
+// How many elements, from `index` on, a 32- or 16-bit index register reaches
+// before it wraps; a 64-bit one is left to the processor, which wraps and faults as it does.
+std::uint64_t elements_before_wrap(std::uint64_t index, unsigned width, Direction direction, unsigned address_size)
 {
-  if (!address_32bit) {
+  if (address_size == 8) {
     return ~0ULL;
   }
   if (direction == Direction::up) {
-    return ((1ULL << 32) - index + width - 1) / width;  // the last one may start at 0xFFFFFFFF
+    return ((1ULL << (8 * address_size)) - index + width - 1) / width;  // the last one may start at the top
   }
   return index / width + 1;
 }
@@ -84,7 +84,12 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
   const unsigned width = instruction.width;
   const Direction direction = (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
   record.direction = direction;
-  const std::uint64_t address_mask = instruction.address_32bit ? 0xFFFFFFFFULL : ~0ULL;
+  const std::uint64_t address_mask =
+      instruction.address_size == 8 ? ~0ULL : (1ULL << (8 * instruction.address_size)) - 1;
+  // A 32-bit register write clears the upper half; a 16-bit one keeps the rest.
+  const auto written = [&](unsigned long long old_value, std::uint64_t value) -> unsigned long long {
+    return instruction.address_size == 2 ? (old_value & ~address_mask) | (value & address_mask) : value & address_mask;
+  };
   unsigned long long &index_register = out ? regs.rsi : regs.rdi;
   std::uint64_t remaining = instruction.rep ? regs.rcx & address_mask : 1;
   const SegmentOverride segment = out ? instruction.segment : SegmentOverride::none;
@@ -99,7 +104,7 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
     const std::uint64_t index = index_register & address_mask;
     const Elements run{index, segment, width,
                        std::min({remaining, chunk_bytes / width, allowed,
-                                 elements_before_wrap(index, width, direction, instruction.address_32bit)}),
+                                 elements_before_wrap(index, width, direction, instruction.address_size)}),
                        direction};
     const Moved moved = move_run(out, port, run, memory, ports, bytes);
     if (moved.elements == 0 && !moved.fault) {
@@ -110,12 +115,12 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
       observe(std::span(bytes).first(moved.elements * width));
     }
     if (moved.elements > 0) {
-      // With 32-bit addressing the index and count are 32-bit registers, whose writes clear the upper halves.
+      // With 32- or 16-bit addressing the index and count are registers of that size.
       const std::uint64_t step = moved.elements * width;
-      index_register = (direction == Direction::up ? index + step : index - step) & address_mask;
+      index_register = written(index_register, direction == Direction::up ? index + step : index - step);
       remaining -= moved.elements;
       if (instruction.rep) {
-        regs.rcx = remaining;
+        regs.rcx = written(regs.rcx, remaining);
       }
       record.count += moved.elements;
     }

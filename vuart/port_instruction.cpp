@@ -24,9 +24,10 @@ bool is_rex(std::uint8_t byte)
 
 }  // namespace
 
-std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint8_t> code)
+std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint8_t> code, CodeMode mode)
 {
-  PortInstruction decoded{PortOp::out, 1, false, true, 0, false, SegmentOverride::none, 0};
+  const bool long64 = mode == CodeMode::long64;
+  PortInstruction decoded{PortOp::out, 1, false, true, 0, long64 ? 8U : 4U, SegmentOverride::none, 0};
   bool operand_16bit = false;
   bool rex_w = false;  // counts only in a REX prefix right before the opcode
   std::size_t at = 0;
@@ -35,7 +36,7 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
     if (byte == lock_prefix) {
       return std::nullopt;  // lock on a port instruction is #UD, never a port access
     }
-    if (is_rex(byte)) {
+    if (long64 && is_rex(byte)) {  // in 32-bit code 0x40-0x4F are INC and DEC
       rex_w = (byte & 0x08U) != 0;
       continue;
     }
@@ -44,7 +45,7 @@ std::optional<PortInstruction> decode_port_instruction(std::span<const std::uint
     } else if (byte == operand_size_prefix) {
       operand_16bit = true;
     } else if (byte == address_size_prefix) {
-      decoded.address_32bit = true;
+      decoded.address_size = long64 ? 4 : 2;
     } else if (byte == fs_prefix) {
       decoded.segment = SegmentOverride::fs;
     } else if (byte == gs_prefix) {

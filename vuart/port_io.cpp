@@ -53,7 +53,13 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   }
   std::array<std::uint8_t, max_instruction_length> code{};
   const std::size_t readable = read_code(tid, regs->rip, code);
-  const auto instruction = decode_port_instruction(std::span(code).first(readable));
+  // Linux's user code segments: 64-bit, and 32-bit compatibility mode. Code in
+  // a segment of the program's own (modify_ldt) gets the kernel's SIGSEGV.
+  constexpr std::uint64_t code64 = 0x33, code32 = 0x23;
+  const auto instruction = regs->cs == code64 || regs->cs == code32
+                               ? decode_port_instruction(std::span(code).first(readable),
+                                                         regs->cs == code64 ? CodeMode::long64 : CodeMode::compat32)
+                               : std::nullopt;
   if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;

@@ -28,9 +28,9 @@ bool RemoteCalls::wait_for(pid_t tid, WaitStatus &status)
   return true;
 }
 
-std::optional<std::uint64_t> RemoteCalls::syscall_instruction(pid_t tid, pid_t process, bool compat)
+std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pid_t process)
 {
-  if (const auto known = syscall_addresses_.find({process, compat}); known != syscall_addresses_.end()) {
+  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
     return known->second;
   }
   // Any such instruction will do: the vDSO, mapped into every process, has some.
@@ -40,28 +40,34 @@ std::optional<std::uint64_t> RemoteCalls::syscall_instruction(pid_t tid, pid_t p
   }
   std::vector<std::uint8_t> text(vdso->second - vdso->first);
   text.resize(read_tracee(tid, vdso->first, text, Direction::up));
+  constexpr std::size_t elf_class = 4;  // in the ELF header: 1 for 32-bit, 2 for 64-bit
+  const bool i386 = text.size() > elf_class && text[elf_class] == 1;
   static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05}, int80_opcode = {0xCD, 0x80};
-  const auto &opcode = compat ? int80_opcode : syscall_opcode;
+  const auto &opcode = i386 ? int80_opcode : syscall_opcode;
   const auto found = std::search(text.begin(), text.end(), opcode.begin(), opcode.end());
   if (found == text.end()) {
     return std::nullopt;
   }
-  return syscall_addresses_[{process, compat}] = vdso->first + static_cast<std::uint64_t>(found - text.begin());
+  return syscall_addresses_[process] = Entry{vdso->first + static_cast<std::uint64_t>(found - text.begin()), i386};
 }
 
-std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, long number,
+std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                              std::span<const std::uint64_t> arguments)
 {
-  const std::optional<std::uint64_t> syscall_at = syscall_instruction(tid, thread.process, compat(regs));
-  if (!syscall_at) {
+  const std::optional<Entry> entry = syscall_instruction(tid, thread.process);
+  if (!entry || (entry->i386 && !number.i386)) {
     return std::nullopt;
   }
+  constexpr std::uint64_t code64 = 0x33;  // the 64-bit user code segment, for a thread in 32-bit code
   user_regs_struct call = regs;
-  call.rip = *syscall_at;
-  call.rax = static_cast<std::uint64_t>(number);
+  call.rip = entry->address;
+  call.rax = static_cast<std::uint64_t>(entry->i386 ? *number.i386 : number.x86_64);
+  if (!entry->i386) {
+    call.cs = code64;
+  }
   const std::array<unsigned long long *, 6> argument_registers =
-      compat(regs) ? std::array{&call.rbx, &call.rcx, &call.rdx, &call.rsi, &call.rdi, &call.rbp}
-                   : std::array{&call.rdi, &call.rsi, &call.rdx, &call.r10, &call.r8, &call.r9};
+      entry->i386 ? std::array{&call.rbx, &call.rcx, &call.rdx, &call.rsi, &call.rdi, &call.rbp}
+                  : std::array{&call.rdi, &call.rsi, &call.rdx, &call.r10, &call.r8, &call.r9};
   for (std::size_t i = 0; i < arguments.size() && i < argument_registers.size(); ++i) {
     *argument_registers[i] = arguments[i];
   }
@@ -89,7 +95,7 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
   if (!after) {
     return std::nullopt;
   }
-  if (!compat(regs)) {
+  if (!entry->i386) {
     return static_cast<long>(after->rax);
   }
   // A 32-bit result: -4095..-1 an error number, anything else (an address above 2 GiB too) positive.

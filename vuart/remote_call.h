@@ -27,14 +27,18 @@ struct StubStop {
 
 class RemoteCalls {
  public:
-  // Whether the thread runs 32-bit code (an i386 program): its system calls are
-  // the i386 ABI's, made with int 0x80.
-  static bool compat(const user_regs_struct &regs) { return regs.cs == user32_code_segment; }
+  // A system call's number in the 64-bit ABI, and in the i386 one where vuart makes it there.
+  struct Numbers {
+    long x86_64;
+    std::optional<long> i386;
+  };
 
-  // Makes system call `number` of the thread's ABI with up to six arguments in
-  // the thread, whose registers are `regs`, and puts them back; its result, or
-  // nothing when the thread ended or vuart found no instruction to make it with.
-  std::optional<long> system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, long number,
+  // Makes a system call with up to six arguments in the thread, whose registers
+  // are `regs`, and puts them back: in the i386 ABI (int 0x80) in an i386
+  // process, in the 64-bit one (syscall, the thread in 64-bit mode for it)
+  // otherwise. Its result, or nothing when the thread ended, vuart found no
+  // instruction to make it with, or it has no i386 number.
+  std::optional<long> system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                   std::span<const std::uint64_t> arguments);
 
   // Runs the thread from `start` until the processor raises SIGSEGV or SIGBUS in
@@ -47,18 +51,17 @@ class RemoteCalls {
   std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
 
   // exec gives the process a new vDSO.
-  void forget(pid_t process)
-  {
-    std::erase_if(syscall_addresses_, [process](const auto &known) { return known.first.first == process; });
-  }
+  void forget(pid_t process) { syscall_addresses_.erase(process); }
 
  private:
-  static constexpr std::uint64_t user32_code_segment = 0x23;
-  std::optional<std::uint64_t> syscall_instruction(pid_t tid, pid_t process, bool compat);
+  struct Entry {
+    std::uint64_t address;  // of a syscall, or in an i386 process an int 0x80, instruction in the vDSO
+    bool i386;              // the vDSO, like the process, is 32-bit
+  };
+  std::optional<Entry> syscall_instruction(pid_t tid, pid_t process);
   bool wait_for(pid_t tid, WaitStatus &status);
 
-  // Per process and ABI: a syscall or int 0x80 instruction in its vDSO.
-  std::map<std::pair<pid_t, bool>, std::uint64_t> syscall_addresses_;
+  std::map<pid_t, Entry> syscall_addresses_;  // per process
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
 };
 

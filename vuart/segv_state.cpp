@@ -94,9 +94,6 @@ bool SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
 bool SegvState::call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_struct &regs,
                                   const KernelSigaction &action)
 {
-  if (RemoteCalls::compat(regs)) {
-    return false;  // an i386 program's SIGSEGV disposition is not followed: its changes are not stopped for
-  }
   // The new action goes below the stack's red zone, where the program keeps nothing.
   const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
   if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=
@@ -104,7 +101,8 @@ bool SegvState::call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_str
     return false;
   }
   const std::array<std::uint64_t, 4> arguments = {SIGSEGV, scratch, 0, sigsetsize};
-  return remote_.system_call(tid, thread, regs, SYS_rt_sigaction, arguments).has_value();
+  // An i386 program's SIGSEGV disposition is not followed: its changes are not stopped for.
+  return remote_.system_call(tid, thread, regs, {SYS_rt_sigaction, std::nullopt}, arguments).has_value();
 }
 
 }  // namespace vuart

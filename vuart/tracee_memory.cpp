@@ -234,17 +234,15 @@ std::optional<Window> TransferWindows::map_window(pid_t tid, Thread &thread, con
                                                   RemoteCalls &remote)
 {
   const std::string where = "vuart's transfer window in process " + std::to_string(thread.process);
-  // Far from where programs and the kernel put their mappings, as a hint: a
-  // window next to a mapping of the program's would fill a hole it relies on to fault.
-  const bool compat = RemoteCalls::compat(regs);
-  const std::uint64_t hint = compat ? 0x70000000 : 0x3F0000000000;
+  // At a hint far from where programs and the kernel put their mappings (a
+  // window next to a mapping of the program's would fill a hole it relies on to
+  // fault), and below 4 GiB, where 32-bit code reaches it.
+  constexpr std::uint64_t hint = 0xC0000000;
   const auto map = [&](std::uint64_t length, std::uint64_t protection) -> std::optional<std::uint64_t> {
-    constexpr long i386_mmap2 = 192;  // an i386 process maps with mmap2, below 4 GiB
     const std::uint64_t at = hint + (protection == (PROT_READ | PROT_EXEC) ? 0 : 2 * code_bytes);
-    const std::array<std::uint64_t, 6> arguments = {
-        at, length, protection, MAP_PRIVATE | MAP_ANONYMOUS, compat ? 0xFFFFFFFFULL : ~0ULL, 0};
-    const std::optional<long> address =
-        remote.system_call(tid, thread, regs, compat ? i386_mmap2 : SYS_mmap, arguments);
+    const std::array<std::uint64_t, 6> arguments = {at, length, protection, MAP_PRIVATE | MAP_ANONYMOUS, ~0ULL, 0};
+    constexpr long i386_mmap2 = 192;  // its offset in pages, here 0
+    const std::optional<long> address = remote.system_call(tid, thread, regs, {SYS_mmap, i386_mmap2}, arguments);
     if (!address || failed(*address)) {
       errno = address ? static_cast<int>(-*address) : ESRCH;
       report_errno("mmap " + where);

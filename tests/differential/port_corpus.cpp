@@ -178,6 +178,12 @@ struct Fault {
 } fault;
 Registers observed;
 bool code_execute_only = false;  // run the instruction from an execute-only page
+bool code_compat = false;        // run it in 32-bit compatibility mode: far jumps to selector 0x23 and back
+// 32-bit code keeps only the low halves of the registers on some hypervisors: it runs on a stack below 4 GiB.
+alignas(16) std::array<std::uint8_t, 65536> low_stack;
+std::uint64_t saved_stack;
+// 32-bit code addresses memory through DS and ES, which must hold the user data segment there, not null.
+std::uint16_t user_data_segment = 0x2B;
 
 void catch_signal(int signal, siginfo_t *info, void *context)
 {
@@ -236,10 +242,46 @@ constexpr std::uint8_t epilogue[] = {
 // returns the signal that stopped it, or 0.
 int run(const std::vector<std::uint8_t> &code, Registers registers)
 {
-  auto *stub = reinterpret_cast<std::uint8_t *>(code_base);
-  std::memcpy(stub, prologue, sizeof prologue);
-  std::memcpy(stub + sizeof prologue, code.data(), code.size());
-  std::memcpy(stub + sizeof prologue + code.size(), epilogue, sizeof epilogue);
+  std::vector<std::uint8_t> stub(std::begin(prologue), std::end(prologue));
+  const auto append32 = [&stub](std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      stub.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+  };
+  std::size_t far_jump = 0;
+  const auto low_address = [](const void *address) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address));
+  };
+  if (code_compat) {
+    stub.insert(stub.end(), {0x48, 0x89, 0x24, 0x25});  // mov [saved_stack], rsp
+    append32(low_address(&saved_stack));
+    stub.insert(stub.end(), {0x48, 0xC7, 0xC4});  // mov rsp, the top of low_stack
+    append32(low_address(low_stack.data() + low_stack.size()));
+    for (const std::uint8_t segment : {std::uint8_t{0x1C}, std::uint8_t{0x04}}) {  // mov ds, es, [user_data_segment]
+      stub.insert(stub.end(), {0x8E, segment, 0x25});
+      append32(low_address(&user_data_segment));
+    }
+    far_jump = stub.size();
+    stub.insert(stub.end(), {0xFF, 0x2D});  // jmp far [rip + rel32]: to the instruction, in 32-bit code
+    append32(0);
+  }
+  const std::size_t instruction_at = stub.size();
+  stub.insert(stub.end(), code.begin(), code.end());
+  if (code_compat) {
+    stub.push_back(0xEA);  // jmp 0x33:epilogue, back to 64-bit code
+    append32(static_cast<std::uint32_t>(code_base + stub.size() + 6));
+    stub.insert(stub.end(), {0x33, 0x00});
+    stub.insert(stub.end(), {0x48, 0x8B, 0x24, 0x25});  // mov rsp, [saved_stack]
+    append32(low_address(&saved_stack));
+  }
+  stub.insert(stub.end(), std::begin(epilogue), std::end(epilogue));
+  if (code_compat) {
+    const auto rel32 = static_cast<std::uint32_t>(stub.size() - (far_jump + 6));
+    std::memcpy(&stub[far_jump + 2], &rel32, sizeof rel32);
+    append32(static_cast<std::uint32_t>(code_base + instruction_at));  // the far pointer: offset, selector
+    stub.insert(stub.end(), {0x23, 0x00});
+  }
+  std::memcpy(reinterpret_cast<void *>(code_base), stub.data(), stub.size());
   std::string hex;
   for (const std::uint8_t byte : code) {
     char pair[3];
@@ -262,7 +304,7 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   mprotect(reinterpret_cast<void *>(code_base), page, PROT_READ | PROT_WRITE | PROT_EXEC);
   if (returned) {
     std::printf("ok");
-  } else if (fault.at != sizeof prologue) {
+  } else if (fault.at != instruction_at) {
     std::printf("signal %d outside the instruction, at %lu", fault.signal, fault.at);
   } else {
     std::printf("%s code=%d addr=%lx trapno=%lld err=%lld cr2=%llx", sigabbrev_np(fault.signal), fault.code,
@@ -421,6 +463,26 @@ void memory_kinds()
   }
   std::printf("\n");
   loop_back(false);
+}
+
+// Port instructions in 32-bit compatibility mode, where 0x40-0x4F are INC and
+// DEC, indexes are ESI/EDI/ECX (SI/DI/CX with 0x67) and wrap there.
+void compatibility_mode()
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  const std::uint64_t junk = 0xABCD00000000;
+  code_compat = true;
+  run({0x40, 0xEE}, {'@', 0, com1, 0, 0, 0});  // inc eax, then out
+  run({0xF3, 0x6E}, {0, junk | 3, com1, junk | 0x40000000, 0, 0});
+  run({0xF3, 0x6E}, {0, 6, com1, 0xFFFFFFFD, 0, 0});                     // wraps to 0 within the transfer
+  run({0x67, 0xF3, 0x6E}, {0, junk | 0x10003, com1, 0x4000FFFE, 0, 0});  // SI wraps at 64 KiB
+  run({0xF3, 0x66, 0x6D}, {0, 3, 0x3FC, 0, 0x40001FFC, 0});
+  run({0xF3, 0x6C}, {0, 5, 0x3FD, 0, 0x40000FFE, df});
+  run({0x48, 0x6D}, {0, 0, 0x3FC, 0, 0x40000800, 0});  // dec eax, then a dword
+  code_compat = false;
 }
 
 void requests()
@@ -591,8 +653,9 @@ int main(int argc, char *argv[])
     return 0;
   }
   static constexpr FixtureCase cases[] = {
-      {"in-out", in_and_out},      {"strings", strings},        {"faults", faults},     {"memory", memory_kinds},
-      {"addr32", address_size_32}, {"canonical", canonical},    {"requests", requests}, {"exec-thread", exec_thread},
-      {"exec-child", exec_child},  {"hardware", hardware_rules}};
+      {"in-out", in_and_out},     {"strings", strings},           {"faults", faults},
+      {"memory", memory_kinds},   {"compat", compatibility_mode}, {"addr32", address_size_32},
+      {"canonical", canonical},   {"requests", requests},         {"exec-thread", exec_thread},
+      {"exec-child", exec_child}, {"hardware", hardware_rules}};
   return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
 }

@@ -54,7 +54,7 @@ TEST(PortInstruction, Prefixes)
   EXPECT_FALSE(decode({0xF3, 0xEE})->rep);  // and means nothing to out
 
   const auto addr32 = decode({0x67, 0xF3, 0x6E});
-  EXPECT_TRUE(addr32->address_32bit);
+  EXPECT_EQ(addr32->address_size, 4U);
   EXPECT_EQ(decode({0x64, 0x6E})->segment, SegmentOverride::fs);
   EXPECT_EQ(decode({0x65, 0x6E})->segment, SegmentOverride::gs);
   EXPECT_EQ(decode({0x2E, 0x3E, 0x6E})->segment, SegmentOverride::none);
