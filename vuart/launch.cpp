@@ -27,7 +27,18 @@ namespace {
 // once the layout is known. Jumps go forward only, as BPF requires.
 class FilterBuilder {
  public:
-  enum class Label { x86_64, i386, check_fd, check_signal, check_clone, trace, refuse_eperm, refuse_enosys };
+  enum class Label {
+    x86_64,
+    i386,
+    check_fd,
+    check_signal,
+    check_queued_signal,
+    check_thread_queued_signal,
+    check_clone,
+    trace,
+    refuse_eperm,
+    refuse_enosys
+  };
 
   void load(std::uint32_t offset) { code_.push_back({BPF_LD | BPF_W | BPF_ABS, 0, 0, offset}); }
   void jump_if_equal(std::uint32_t value, Label target) { jump(BPF_JEQ, value, target); }
@@ -66,10 +77,10 @@ constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 // Stops for vuart the port-access requests (of the x86-64 and i386 ABIs), every write to fds 1 and 2 (when
 // the trace records them), and
 // changes of SIGSEGV's disposition (a port fault may change it and vuart must put
-// it back). Refuses, in every ABI, clone with CLONE_UNTRACED, which would escape
-// tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so
-// that libc falls back to clone. Everything else runs untouched. Port requests of
-// the x32 ABI go to the kernel, which refuses them for want of CAP_SYS_RAWIO.
+// it back), and a SIGSEGV the program queues (which may look like a port fault). Refuses, in every ABI, clone with
+// CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so that
+// libc falls back to clone. Everything else runs untouched. Port requests of the x32 ABI go to the kernel, which
+// refuses them for want of CAP_SYS_RAWIO.
 std::vector<sock_filter> build_filter(bool trap_writes)
 {
   using Label = FilterBuilder::Label;
@@ -98,6 +109,8 @@ std::vector<sock_filter> build_filter(bool trap_writes)
     }
   }
   filter.jump_if_equal(SYS_rt_sigaction, Label::check_signal);
+  filter.jump_if_equal(SYS_rt_sigqueueinfo, Label::check_queued_signal);
+  filter.jump_if_equal(SYS_rt_tgsigqueueinfo, Label::check_thread_queued_signal);
   filter.jump_if_equal(SYS_clone, Label::check_clone);
   filter.jump_if_equal(x32_call | SYS_clone, Label::check_clone);
   filter.jump_if_equal(SYS_clone3, Label::refuse_enosys);
@@ -112,6 +125,16 @@ std::vector<sock_filter> build_filter(bool trap_writes)
 
   filter.place(Label::check_signal);
   filter.load(offsetof(seccomp_data, args[0]));
+  filter.jump_if_equal(SIGSEGV, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_queued_signal);
+  filter.load(offsetof(seccomp_data, args[1]));
+  filter.jump_if_equal(SIGSEGV, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_thread_queued_signal);
+  filter.load(offsetof(seccomp_data, args[2]));
   filter.jump_if_equal(SIGSEGV, Label::trace);
   filter.give(SECCOMP_RET_ALLOW);
 

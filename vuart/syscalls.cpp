@@ -88,6 +88,17 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
     resume(tid, 0, true);
     return;
   }
+  if (ours && (number == SYS_rt_sigqueueinfo || number == SYS_rt_tgsigqueueinfo)) {
+    const bool to_thread = number == SYS_rt_tgsigqueueinfo;
+    siginfo_t queued{};
+    if (read_tracee(tid, to_thread ? regs->r10 : regs->rdx, {reinterpret_cast<std::uint8_t *>(&queued), sizeof queued},
+                    Direction::up) == sizeof queued &&
+        queued.si_code == SI_KERNEL) {
+      thread.queuing_segv = static_cast<pid_t>(to_thread ? regs->rsi : regs->rdi);
+    }
+    resume(tid, 0, true);
+    return;
+  }
   if (ours && number == SYS_rt_sigaction && static_cast<int>(regs->rdi) == SIGSEGV) {
     SegvState::at_sigaction_entry(tid, *regs, thread);
     resume(tid, 0, true);
@@ -109,6 +120,9 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
   }
   const auto result = static_cast<long>(regs->rax);
   SegvState::at_sigaction_exit(thread, result);
+  if (const auto target = std::exchange(thread.queuing_segv, std::nullopt); target && result == 0) {
+    ++queued_segv_[*target];
+  }
   if (thread.write && result > 0) {
     thread.write->written = static_cast<std::uint64_t>(result);
     if (trace_busy || !record_write(tid, thread)) {
@@ -118,6 +132,19 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
   thread.write.reset();
   resume(tid);
   return true;
+}
+
+bool Syscalls::take_queued_segv(pid_t tid, pid_t process)
+{
+  for (const pid_t target : {tid, process}) {
+    if (const auto queued = queued_segv_.find(target); queued != queued_segv_.end()) {
+      if (--queued->second == 0) {
+        queued_segv_.erase(queued);
+      }
+      return true;
+    }
+  }
+  return false;
 }
 
 bool Syscalls::record_write(pid_t tid, Thread &thread)

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 
 #include "json.h"
 #include "options.h"
@@ -28,6 +29,9 @@ class Syscalls {
   bool at_exit(pid_t tid, Thread &thread, bool trace_busy);
   // Records as much of the thread's write as the trace has room for; true once all of it is recorded.
   bool record_write(pid_t tid, Thread &thread);
+  // Whether a SIGSEGV from the kernel that reached the thread is one its program
+  // queued itself (only a process may send itself such a signal): it is no port fault.
+  bool take_queued_segv(pid_t tid, pid_t process);
 
  private:
   // ioperm(from, num, turn_on) or iopl(level), whichever ABI the program called it through.
@@ -37,6 +41,7 @@ class Syscalls {
 
   const Options &options_;
   TraceLog &trace_;
+  std::map<pid_t, unsigned> queued_segv_;  // by the thread or process they were queued to
 };
 
 }  // namespace vuart

@@ -46,6 +46,7 @@ struct Thread {
   IoPermissions permissions;
   std::optional<PendingWrite> write;
   std::optional<KernelSigaction> segv_change;  // an rt_sigaction(SIGSEGV) on its way
+  std::optional<pid_t> queuing_segv;           // a SIGSEGV "from the kernel" it queues to this thread or process
   std::shared_ptr<KernelSigaction> segv;       // shared by the threads sharing signal handlers
   std::optional<siginfo_t> held_signal;        // arrived while vuart ran a call in this thread
   Waiting waiting = Waiting::nothing;

@@ -253,7 +253,7 @@ void Tracer::handle_signal_stop(pid_t tid, int signal)
   }
   program_signals_.note(info);
   if (signal == SIGSEGV) {
-    if (info.si_code == SI_KERNEL) {
+    if (info.si_code == SI_KERNEL && !syscalls_.take_queued_segv(tid, thread->second.process)) {
       wait_in_line(tid, Waiting::port_instruction);  // maybe a port instruction
       return;
     }
