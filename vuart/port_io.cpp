@@ -1,8 +1,10 @@
 #include "port_io.h"
 
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -45,6 +47,18 @@ PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_sta
 {
 }
 
+void PortIo::trap(pid_t tid, Thread &thread, TraceeMemory &memory, const user_regs_struct &regs)
+{
+  siginfo_t trap{};
+  if (memory.trap_after() && traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &trap), "PTRACE_GETSIGINFO", tid)) {
+    trap.si_addr = reinterpret_cast<void *>(regs.rip);  // NOLINT(performance-no-int-to-ptr): a tracee address
+    if (const auto held = std::exchange(thread.held_signal, trap); held) {
+      syscall(SYS_tgkill, thread.process, tid, held->si_signo);  // came during the stub: it follows the trap
+    }
+  }
+  set_registers(tid, regs);
+}
+
 PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
 {
   auto regs = registers(tid);
@@ -74,7 +88,16 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return Step::waits_for_room;
   }
   const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
-  const std::optional<Window> window = strings ? windows_.window(tid, thread, *regs, remote_) : Window{};
+  // With the trap flag set the processor traps after the instruction, and after each element of a rep.
+  constexpr std::uint64_t trap_flag = 1U << 8;
+  const bool single_step = (regs->eflags & trap_flag) != 0;
+  std::uint64_t steps_left = 1;
+  const auto one_step = [&]() -> std::uint64_t {
+    const std::uint64_t allowed = std::min(allowance(), steps_left);
+    steps_left -= allowed;
+    return allowed;
+  };
+  const std::optional<Window> window = strings || single_step ? windows_.window(tid, thread, *regs, remote_) : Window{};
   if (!window) {
     return Step::refused;
   }
@@ -86,7 +109,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
               output_.outputs().trace.enabled()
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
-              allowance);
+              single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
   output_.outputs().com1.flush();
   set_registers(tid, *regs);
   JsonObject outcome;
@@ -102,12 +125,17 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {
     ++instructions_;
   }
-  if (execution.result == Execution::Result::interrupted) {
+  const bool stepped = single_step && (execution.result == Execution::Result::completed ||
+                                       (execution.result == Execution::Result::interrupted && steps_left == 0));
+  if (execution.result == Execution::Result::interrupted && !stepped) {
     return Step::waits_for_room;
   }
-  if (execution.result == Execution::Result::completed) {
+  if (execution.result == Execution::Result::completed || stepped) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
     segv_state_.restore(tid, thread, *regs);
+    if (stepped) {
+      trap(tid, thread, memory, *regs);
+    }
     if (output_.com1_ahead_of_program()) {
       return Step::waits_for_flush;  // what the program writes next must come after these bytes
     }

@@ -35,6 +35,10 @@ class PortIo {
   void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
 
  private:
+  // The trap that follows an instruction run with the trap flag: the processor
+  // raises it, and it waits in `thread.held_signal`, its address the next instruction's.
+  static void trap(pid_t tid, Thread &thread, TraceeMemory &memory, const user_regs_struct &regs);
+
   ProgramOutput &output_;
   LineInput *com1_input_;
   SegvState &segv_state_;

@@ -106,7 +106,7 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
 std::optional<StubStop> RemoteCalls::run_stub(pid_t tid, Thread &thread, const user_regs_struct &start)
 {
   // All but the faults wait: the stub is a moment of the port instruction's, not a point where signals arrive.
-  constexpr std::uint64_t faults = signal_bit(SIGSEGV) | signal_bit(SIGBUS);
+  constexpr std::uint64_t faults = signal_bit(SIGSEGV) | signal_bit(SIGBUS) | signal_bit(SIGTRAP);
   std::uint64_t mask = 0;
   if (!traced(ptrace(PTRACE_GETSIGMASK, tid, sizeof mask, &mask), "PTRACE_GETSIGMASK", tid)) {
     return std::nullopt;
@@ -128,7 +128,7 @@ std::optional<StubStop> RemoteCalls::run_stub(pid_t tid, Thread &thread, const u
         !traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
       continue;  // a group-stop: the stub finishes first
     }
-    if ((info.si_signo == SIGSEGV || info.si_signo == SIGBUS) && info.si_code > 0) {
+    if ((info.si_signo == SIGSEGV || info.si_signo == SIGBUS || info.si_signo == SIGTRAP) && info.si_code > 0) {
       stop = StubStop{info, {}};  // from the processor
     } else {
       thread.held_signal = info;  // sent by someone: delivered once the program goes on

@@ -41,9 +41,9 @@ class RemoteCalls {
   std::optional<long> system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                   std::span<const std::uint64_t> arguments);
 
-  // Runs the thread from `start` until the processor raises SIGSEGV or SIGBUS in
-  // it. Other signals stay pending meanwhile, unless they are SIGSEGV or SIGBUS
-  // themselves, which wait in `thread.held_signal`. The thread stays stopped
+  // Runs the thread from `start` until the processor raises SIGSEGV, SIGBUS or
+  // SIGTRAP in it. Other signals stay pending meanwhile, unless they are one of
+  // those, sent by someone, which waits in `thread.held_signal`. The thread stays stopped
   // there, with the registers it stopped with; nothing when it ended.
   std::optional<StubStop> run_stub(pid_t tid, Thread &thread, const user_regs_struct &start);
 

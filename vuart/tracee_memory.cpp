@@ -148,6 +148,10 @@ constexpr std::array<std::uint8_t, 13> page_probe = {
 };
 constexpr std::uint64_t page_probe_offset = stub_slot;
 
+// NOP, run with the trap flag set: the processor's single-step trap, with its signal context.
+constexpr std::array<std::uint8_t, 2> single_step = {0x90, hlt};
+constexpr std::uint64_t single_step_offset = page_probe_offset + stub_slot;
+
 // [FS|GS] REP MOVS{B,W,D}; HLT.
 constexpr std::array<SegmentOverride, 3> segments = {SegmentOverride::none, SegmentOverride::fs, SegmentOverride::gs};
 constexpr std::array<unsigned, 3> widths = {1, 2, 4};
@@ -172,7 +176,7 @@ std::uint64_t string_move_offset(SegmentOverride segment, unsigned width)
   const auto segment_index =
       static_cast<std::uint64_t>(std::find(segments.begin(), segments.end(), segment) - segments.begin());
   const auto width_index = static_cast<std::uint64_t>(std::find(widths.begin(), widths.end(), width) - widths.begin());
-  return page_probe_offset + stub_slot * (1 + segment_index * widths.size() + width_index);
+  return single_step_offset + stub_slot * (1 + segment_index * widths.size() + width_index);
 }
 
 // The code page's used start, token and stubs, in whole words.
@@ -181,6 +185,7 @@ std::vector<std::uint8_t> code_page(const TransferWindows::Token &token)
   std::vector<std::uint8_t> page(string_move_offset(segments.back(), widths.back()) + stub_slot, hlt);
   std::copy(token.begin(), token.end(), page.begin());
   std::copy(page_probe.begin(), page_probe.end(), page.begin() + page_probe_offset);
+  std::copy(single_step.begin(), single_step.end(), page.begin() + single_step_offset);
   for (const SegmentOverride segment : segments) {
     for (const unsigned width : widths) {
       const std::vector<std::uint8_t> code = string_move(segment, width);
@@ -372,6 +377,15 @@ Moved TraceeMemory::write(const Elements &elements, std::span<const std::uint8_t
     write_tracee(tid_, data + TransferWindows::data_bytes - image.size(), image, Direction::up);
   }
   return move(elements, window_start(elements), elements.index, SegmentOverride::none);
+}
+
+bool TraceeMemory::trap_after()
+{
+  user_regs_struct start = regs_;
+  start.rip = window_.code + single_step_offset;
+  start.eflags |= trap_flag;
+  const std::optional<StubStop> stop = remote_.run_stub(tid_, thread_, start);
+  return stop && stop->signal.si_signo == SIGTRAP;
 }
 
 void TraceeMemory::refault()

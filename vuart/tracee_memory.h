@@ -80,6 +80,10 @@ class TraceeMemory final : public Memory {
   // Raises the last fault once more, for its signal context, after vuart ran
   // other code in the thread.
   void refault();
+  // Has the processor raise the single-step trap that follows an instruction
+  // when the trap flag is set; the thread stops with it, its signal context
+  // the kernel's. False when the thread ended.
+  bool trap_after();
 
  private:
   struct Outcome {

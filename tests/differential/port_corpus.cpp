@@ -38,6 +38,7 @@ struct Registers {
 
 constexpr std::uint64_t direction_flag = 1U << 10;
 constexpr std::uint64_t alignment_check = 1U << 18;
+constexpr std::uint64_t trap_flag = 1U << 8;
 constexpr std::uint64_t code_base = 0x30000000;
 constexpr std::uint64_t gs_base = 0x200000000;
 constexpr std::uint64_t page = 4096;
@@ -208,7 +209,7 @@ void catch_signals()
   struct sigaction action {};
   action.sa_sigaction = catch_signal;
   action.sa_flags = SA_SIGINFO;
-  for (const int signal : {SIGSEGV, SIGILL, SIGBUS}) {
+  for (const int signal : {SIGSEGV, SIGILL, SIGBUS, SIGTRAP}) {
     sigaction(signal, &action, nullptr);
   }
 }
@@ -290,7 +291,7 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   }
   std::printf("%s rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d -> ", hex.c_str(), registers.rax, registers.rcx,
               registers.rdx, registers.rsi, registers.rdi, (registers.flags & direction_flag) != 0);
-  registers.flags &= direction_flag | alignment_check;
+  registers.flags &= direction_flag | alignment_check | trap_flag;
   registers.flags |= 0x202;
   observed = registers;
   int stopped_by = 0;
@@ -305,7 +306,8 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   if (returned) {
     std::printf("ok");
   } else if (fault.at != instruction_at) {
-    std::printf("signal %d outside the instruction, at %lu", fault.signal, fault.at);
+    std::printf("signal %d outside the instruction, at %lu, code=%d addr=%lx trapno=%lld", fault.signal, fault.at,
+                fault.code, fault.address, fault.trapno);
   } else {
     std::printf("%s code=%d addr=%lx trapno=%lld err=%lld cr2=%llx", sigabbrev_np(fault.signal), fault.code,
                 fault.address, fault.trapno, fault.error, fault.cr2);
@@ -463,6 +465,23 @@ void memory_kinds()
   }
   std::printf("\n");
   loop_back(false);
+}
+
+// The trap flag: a trap after each port instruction, and after each element of a rep.
+void trap_flag_set()
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  run_all({{{0xEE}, {'T', 0, com1, 0, 0, trap_flag}},
+           {{0xEC}, {0, 0, 0x3FD, 0, 0, trap_flag}},
+           {{0xF3, 0x6E}, {0, 3, com1, 0x40000000, 0, trap_flag}},
+           {{0xF3, 0x6E}, {0, 0, com1, 0x40000000, 0, trap_flag}},
+           {{0xF3, 0x6E}, {0, 1, com1, 0x40000000, 0, trap_flag}},
+           {{0x6F}, {0, 0, com1, 0x40000010, 0, trap_flag | df}},
+           {{0xF3, 0x6C}, {0, 2, 0x3FD, 0, 0x40000100, trap_flag}},
+           {{0xF3, 0x6E}, {0, 4, com1, 0x40001FFE, 0, trap_flag}}});  // the trap comes before the fault
 }
 
 // Port instructions in 32-bit compatibility mode, where 0x40-0x4F are INC and
@@ -673,9 +692,9 @@ int main(int argc, char *argv[])
     return 0;
   }
   static constexpr FixtureCase cases[] = {
-      {"in-out", in_and_out},     {"strings", strings},           {"faults", faults},
-      {"memory", memory_kinds},   {"compat", compatibility_mode}, {"addr32", address_size_32},
-      {"canonical", canonical},   {"requests", requests},         {"exec-thread", exec_thread},
-      {"exec-child", exec_child}, {"hardware", hardware_rules}};
+      {"in-out", in_and_out},       {"strings", strings},           {"faults", faults},
+      {"memory", memory_kinds},     {"compat", compatibility_mode}, {"trap-flag", trap_flag_set},
+      {"addr32", address_size_32},  {"canonical", canonical},       {"requests", requests},
+      {"exec-thread", exec_thread}, {"exec-child", exec_child},     {"hardware", hardware_rules}};
   return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
 }

@@ -29,7 +29,7 @@ import unittest
 import vm
 from testlib import run, tool
 
-CASES = ["in-out", "strings", "faults", "memory", "compat", "addr32", "canonical", "requests", "exec-thread"]
+CASES = ["in-out", "strings", "faults", "memory", "compat", "trap-flag", "addr32", "canonical", "requests", "exec-thread"]
 SEQUENCES = int(os.environ.get("DIFFERENTIAL_SEQUENCES", "300"))
 SEED = int(os.environ.get("DIFFERENTIAL_SEED", "1"))
 RANDOM = ["random", str(SEED), str(SEQUENCES)]
