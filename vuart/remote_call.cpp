@@ -42,7 +42,8 @@ std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pi
   text.resize(read_tracee(tid, vdso->first, text, Direction::up));
   constexpr std::size_t elf_class = 4;  // in the ELF header: 1 for 32-bit, 2 for 64-bit
   const bool i386 = text.size() > elf_class && text[elf_class] == 1;
-  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05}, int80_opcode = {0xCD, 0x80};
+  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
+  static constexpr std::array<std::uint8_t, 2> int80_opcode = {0xCD, 0x80};
   const auto &opcode = i386 ? int80_opcode : syscall_opcode;
   const auto found = std::search(text.begin(), text.end(), opcode.begin(), opcode.end());
   if (found == text.end()) {

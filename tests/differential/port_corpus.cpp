@@ -664,6 +664,13 @@ void hardware_rules()
                 aligned != 0 ? fault.trapno : 0);
   }
 
+  // In 32-bit code, an FS override with FS holding the null selector: #GP (QEMU applies FS's base).
+  code_compat = true;
+  const int null_fs = run({0x64, ports ? std::uint8_t{0x6E} : std::uint8_t{0xAC}}, {0, 0, com1, 0x40000000, 0, 0});
+  code_compat = false;
+  std::printf("rule: fs override with a null selector in 32-bit code: %s code=%d\n",
+              null_fs != 0 ? sigabbrev_np(null_fs) : "none", null_fs != 0 ? fault.code : 0);
+
   // A GS override followed by a DS one: which base the source comes from.
   // 0xFFFFF010 is mapped both as it is and from GS's base.
   constexpr std::uint64_t source = 0xFFFFF010;
