@@ -136,15 +136,17 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
 
 bool Syscalls::take_queued_segv(pid_t tid, pid_t process)
 {
-  for (const pid_t target : {tid, process}) {
-    if (const auto queued = queued_segv_.find(target); queued != queued_segv_.end()) {
-      if (--queued->second == 0) {
-        queued_segv_.erase(queued);
-      }
-      return true;
-    }
+  auto queued = queued_segv_.find(tid);
+  if (queued == queued_segv_.end()) {
+    queued = queued_segv_.find(process);
   }
-  return false;
+  if (queued == queued_segv_.end()) {
+    return false;
+  }
+  if (--queued->second == 0) {
+    queued_segv_.erase(queued);
+  }
+  return true;
 }
 
 bool Syscalls::record_write(pid_t tid, Thread &thread)
