@@ -123,20 +123,15 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_equal(STDERR_FILENO, Label::trace);
   filter.give(SECCOMP_RET_ALLOW);
 
-  filter.place(Label::check_signal);
-  filter.load(offsetof(seccomp_data, args[0]));
-  filter.jump_if_equal(SIGSEGV, Label::trace);
-  filter.give(SECCOMP_RET_ALLOW);
-
-  filter.place(Label::check_queued_signal);
-  filter.load(offsetof(seccomp_data, args[1]));
-  filter.jump_if_equal(SIGSEGV, Label::trace);
-  filter.give(SECCOMP_RET_ALLOW);
-
-  filter.place(Label::check_thread_queued_signal);
-  filter.load(offsetof(seccomp_data, args[2]));
-  filter.jump_if_equal(SIGSEGV, Label::trace);
-  filter.give(SECCOMP_RET_ALLOW);
+  // The signal is rt_sigaction's first argument, rt_sigqueueinfo's second, rt_tgsigqueueinfo's third.
+  for (const auto &[label, argument] : {std::pair{Label::check_signal, std::size_t{0}},
+                                        {Label::check_queued_signal, std::size_t{1}},
+                                        {Label::check_thread_queued_signal, std::size_t{2}}}) {
+    filter.place(label);
+    filter.load(static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * sizeof(std::uint64_t)));
+    filter.jump_if_equal(SIGSEGV, Label::trace);
+    filter.give(SECCOMP_RET_ALLOW);
+  }
 
   filter.place(Label::check_clone);
   filter.load(offsetof(seccomp_data, args[0]));  // the flags
