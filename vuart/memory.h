@@ -14,7 +14,11 @@
 namespace vuart {
 
 enum class Direction { up, down };
+constexpr std::uint64_t trap_flag = 1U << 8;        // RFLAGS.TF: a trap after each instruction or rep element
 constexpr std::uint64_t direction_flag = 1U << 10;  // RFLAGS.DF: string instructions run down
+// RFLAGS.RF: no instruction breakpoint on the next instruction; the processor
+// clears it when an instruction completes.
+constexpr std::uint64_t resume_flag = 1U << 16;
 
 // A run of elements of one string instruction. The run never wraps its index
 // register: with 32-bit addressing the executor splits it where ESI/EDI wrap.

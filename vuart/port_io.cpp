@@ -90,7 +90,6 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   }
   const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
   // With the trap flag set the processor traps after the instruction, and after each element of a rep.
-  constexpr std::uint64_t trap_flag = 1U << 8;
   const bool single_step = (regs->eflags & trap_flag) != 0;
   std::uint64_t steps_left = 1;
   const auto one_step = [&]() -> std::uint64_t {
@@ -111,6 +110,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
               single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
+  if (execution.result == Execution::Result::completed) {
+    regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over
+  }
   output_.outputs().com1.flush();
   set_registers(tid, *regs);
   JsonObject outcome;

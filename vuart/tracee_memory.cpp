@@ -127,8 +127,6 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid)
 
 namespace {
 
-constexpr std::uint64_t trap_flag = 1U << 8;
-constexpr std::uint64_t resume_flag = 1U << 16;
 constexpr std::uint64_t stub_slot = 16;
 constexpr std::uint64_t page_bytes = 4096;
 

@@ -6,8 +6,10 @@
 //
 // port_corpus random SEED SEQUENCES: seeded random short sequences of port
 // instructions (prefixes, widths, counts, direction, addresses near page edges
-// and near 4 GiB).
+// and near 4 GiB, 64-bit or 32-bit code, the trap flag).
 #include <asm/prctl.h>
+#include <linux/hw_breakpoint.h>
+#include <linux/perf_event.h>
 #include <pthread.h>
 #include <sys/io.h>
 #include <sys/mman.h>
@@ -27,8 +29,9 @@
 #include <string_view>
 #include <tuple>
 
-#include "fixture_cases.h"
 #include <vector>
+
+#include "fixture_cases.h"
 
 namespace {
 
@@ -221,8 +224,6 @@ constexpr std::uint8_t prologue[] = {
     0x49, 0x8B, 0x53, 0x10,  // mov rdx, [r11 + 16]
     0x49, 0x8B, 0x73, 0x18,  // mov rsi, [r11 + 24]
     0x49, 0x8B, 0x7B, 0x20,  // mov rdi, [r11 + 32]
-    0x41, 0xFF, 0x73, 0x28,  // push qword [r11 + 40]
-    0x9D,                    // popfq
 };
 constexpr std::uint8_t epilogue[] = {
     0x9C,                                      // pushfq
@@ -253,6 +254,7 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   const auto low_address = [](const void *address) {
     return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address));
   };
+  const std::array<std::uint8_t, 4> push_flags = {0x41, 0xFF, 0x73, 0x28};  // push qword [r11 + 40]
   if (code_compat) {
     stub.insert(stub.end(), {0x48, 0x89, 0x24, 0x25});  // mov [saved_stack], rsp
     append32(low_address(&saved_stack));
@@ -262,10 +264,16 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
       stub.insert(stub.end(), {0x8E, segment, 0x25});
       append32(low_address(&user_data_segment));
     }
+    stub.insert(stub.end(), push_flags.begin(), push_flags.end());
     far_jump = stub.size();
     stub.insert(stub.end(), {0xFF, 0x2D});  // jmp far [rip + rel32]: to the instruction, in 32-bit code
     append32(0);
+  } else {
+    stub.insert(stub.end(), push_flags.begin(), push_flags.end());
   }
+  // popfd in 32-bit code, popfq in 64-bit: with the trap flag set, the trap comes after the instruction.
+  const std::size_t flags_at = stub.size();
+  stub.push_back(0x9D);
   const std::size_t instruction_at = stub.size();
   stub.insert(stub.end(), code.begin(), code.end());
   if (code_compat) {
@@ -279,7 +287,7 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
   if (code_compat) {
     const auto rel32 = static_cast<std::uint32_t>(stub.size() - (far_jump + 6));
     std::memcpy(&stub[far_jump + 2], &rel32, sizeof rel32);
-    append32(static_cast<std::uint32_t>(code_base + instruction_at));  // the far pointer: offset, selector
+    append32(static_cast<std::uint32_t>(code_base + flags_at));  // the far pointer: offset, selector
     stub.insert(stub.end(), {0x23, 0x00});
   }
   std::memcpy(reinterpret_cast<void *>(code_base), stub.data(), stub.size());
@@ -538,6 +546,68 @@ void requests()
   queued_segv();
 }
 
+// Instruction breakpoints on a port instruction and on the next one: each traps
+// once, because the processor clears the resume flag when an instruction completes.
+std::vector<std::uint64_t> breakpoint_hits;
+
+void count_breakpoint(int /*signal*/, siginfo_t * /*info*/, void *context)
+{
+  breakpoint_hits.push_back(static_cast<std::uint64_t>(static_cast<ucontext_t *>(context)->uc_mcontext.gregs[REG_RIP]) -
+                            code_base);
+}
+
+int instruction_breakpoint(std::uint64_t address)
+{
+  perf_event_attr attributes{};
+  attributes.type = PERF_TYPE_BREAKPOINT;
+  attributes.size = sizeof attributes;
+  attributes.bp_type = HW_BREAKPOINT_X;
+  attributes.bp_addr = address;
+  attributes.bp_len = sizeof(long);
+  attributes.sample_period = 1;
+  attributes.sigtrap = 1;  // a SIGTRAP at each hit
+  attributes.remove_on_exec = 1;
+  attributes.exclude_kernel = 1;
+  return static_cast<int>(syscall(SYS_perf_event_open, &attributes, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
+void breakpoints()
+{
+  if (!grant_all()) {
+    std::printf("iopl: %s\n", std::strerror(errno));
+    return;
+  }
+  struct sigaction action {};
+  action.sa_sigaction = count_breakpoint;
+  action.sa_flags = SA_SIGINFO;
+  sigaction(SIGTRAP, &action, nullptr);
+  // mov edx, COM1; mov ecx, 3; mov esi, 0x40000000; mov edi, 0x40000100
+  const std::vector<std::uint8_t> set_up = {0xBA, 0xF8, 0x03, 0x00, 0x00, 0xB9, 0x03, 0x00, 0x00, 0x00,
+                                            0xBE, 0x00, 0x00, 0x00, 0x40, 0xBF, 0x00, 0x01, 0x00, 0x40};
+  for (const auto &instruction : {std::vector<std::uint8_t>{0xEE}, {0xEC}, {0xF3, 0x6E}, {0xF3, 0x6C}}) {
+    std::vector<std::uint8_t> stub = set_up;
+    stub.insert(stub.end(), instruction.begin(), instruction.end());
+    stub.insert(stub.end(), {0x90, 0xC3});  // nop; ret
+    std::memcpy(reinterpret_cast<void *>(code_base), stub.data(), stub.size());
+    const int on_port = instruction_breakpoint(code_base + set_up.size());
+    const int after = instruction_breakpoint(code_base + set_up.size() + instruction.size());
+    if (on_port < 0 || after < 0) {
+      std::printf("perf_event_open: %s\n", std::strerror(errno));
+      return;
+    }
+    breakpoint_hits.clear();
+    breakpoint_hits.reserve(8);  // no allocation in the handler
+    reinterpret_cast<void (*)()>(code_base)();
+    close(on_port);
+    close(after);
+    std::printf("breakpoints on %02x and after it: traps at", instruction.back());
+    for (const std::uint64_t offset : breakpoint_hits) {
+      std::printf(" %lu", offset - set_up.size());
+    }
+    std::printf("\n");
+  }
+}
+
 void *exec_from_thread(void *)
 {
   ioperm(com1, 8, 1);
@@ -595,11 +665,16 @@ void random_sequences(unsigned seed, unsigned sequences)
     std::printf("sequence %u\n", sequence);
     const auto length = 1 + below(4);
     for (std::uint64_t i = 0; i < length; ++i) {
+      // One in four in 32-bit code, where 0x40-0x4F are INC and DEC, and one in eight with the trap flag.
+      code_compat = below(4) == 0;
+      const std::uint64_t trap = below(8) == 0 ? trap_flag : 0;
       std::vector<std::uint8_t> code;
       bool gs = false;
       for (auto prefixes = below(4); prefixes > 0; --prefixes) {
         if (below(6) == 0) {
-          gs = true;  // after the others: QEMU and this processor disagree on GS before DS
+          // After the others: QEMU and this processor disagree on GS before DS. In
+          // 32-bit code GS holds the null selector, whose base QEMU applies.
+          gs = !code_compat;
         } else {
           code.push_back(null_segments_and_more[below(null_segments_and_more.size())]);
         }
@@ -607,8 +682,10 @@ void random_sequences(unsigned seed, unsigned sequences)
       if (gs) {
         code.push_back(0x65);
       }
-      if (below(3) == 0) {
-        code.push_back(static_cast<std::uint8_t>(0x40 + below(16)));  // REX: only right before the opcode
+      // REX, only right before the opcode; in 32-bit code INC or DEC, but not of EDX, which holds the port.
+      if (const auto rex = static_cast<std::uint8_t>(0x40 + below(16));
+          below(3) == 0 && !(code_compat && (rex & 7U) == 2)) {
+        code.push_back(rex);
       }
       const std::uint8_t opcode = opcodes[below(opcodes.size())];
       code.push_back(opcode);
@@ -622,9 +699,14 @@ void random_sequences(unsigned seed, unsigned sequences)
       const std::uint64_t port = reads ? 0x3F8 + below(5) : com1;
       const std::uint64_t rax = generator() & 0x7F7F7F7F7F7F7F7F;
       const std::uint64_t rcx = counts[below(counts.size())] | (below(4) == 0 ? upper_halves[below(4)] : 0);
-      run(code, {rax, rcx, (generator() & 0xFFFFFFFFFFFF0000) | port, address(), address(), below(2) * df});
+      // In 32-bit code an element must not straddle 4 GiB, which is past the segment's limit: #GP on the
+      // processor, a page fault that repeats for ever in QEMU (the segment-limit case checks that one).
+      const std::uint64_t alignment = code_compat ? ~3ULL : ~0ULL;
+      run(code, {rax, rcx, (generator() & 0xFFFFFFFFFFFF0000) | port, address() & alignment, address() & alignment,
+                 below(2) * df | trap});
     }
   }
+  code_compat = false;
 }
 
 // Where QEMU's processor model is not the hardware: each case prints what the
@@ -687,6 +769,20 @@ void hardware_rules()
   }
 }
 
+// In 32-bit code, an element that runs past 4 GiB exceeds the segment's limit: #GP.
+// QEMU takes a page fault there instead, which the kernel finds already mapped, so
+// the instruction faults again for ever: only this processor and Bochs run this one.
+void segment_limit()
+{
+  catch_signals();
+  const bool ports = grant_all();
+  code_compat = true;
+  const int crossing = run({ports ? std::uint8_t{0x6F} : std::uint8_t{0xAD}}, {0, 0, com1, 0xFFFFFFFE, 0, 0});
+  code_compat = false;
+  std::printf("rule: dword at fffffffe in 32-bit code: %s code=%d\n", crossing != 0 ? sigabbrev_np(crossing) : "none",
+              crossing != 0 ? fault.code : 0);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -699,9 +795,10 @@ int main(int argc, char *argv[])
     return 0;
   }
   static constexpr FixtureCase cases[] = {
-      {"in-out", in_and_out},       {"strings", strings},           {"faults", faults},
-      {"memory", memory_kinds},     {"compat", compatibility_mode}, {"trap-flag", trap_flag_set},
-      {"addr32", address_size_32},  {"canonical", canonical},       {"requests", requests},
-      {"exec-thread", exec_thread}, {"exec-child", exec_child},     {"hardware", hardware_rules}};
+      {"in-out", in_and_out},           {"strings", strings},           {"faults", faults},
+      {"memory", memory_kinds},         {"compat", compatibility_mode}, {"trap-flag", trap_flag_set},
+      {"addr32", address_size_32},      {"canonical", canonical},       {"requests", requests},
+      {"exec-thread", exec_thread},     {"exec-child", exec_child},     {"hardware", hardware_rules},
+      {"segment-limit", segment_limit}, {"breakpoints", breakpoints}};
   return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
 }
