@@ -71,16 +71,13 @@ class FilterBuilder {
   std::map<Label, std::size_t> placed_;
 };
 
-constexpr std::uint32_t x32_call = 0x40000000;  // __X32_SYSCALL_BIT
 constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 
-// Stops for vuart the port-access requests (of the x86-64 and i386 ABIs), every write to fds 1 and 2 (when
-// the trace records them), and
-// changes of SIGSEGV's disposition (a port fault may change it and vuart must put
-// it back), and a SIGSEGV the program queues (which may look like a port fault). Refuses, in every ABI, clone with
-// CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS, so that
-// libc falls back to clone. Everything else runs untouched. Port requests of the x32 ABI go to the kernel, which
-// refuses them for want of CAP_SYS_RAWIO.
+// Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every write to fds 1 and 2 (when
+// the trace records them), changes of SIGSEGV's disposition in either ABI (a port fault may change it and vuart must
+// put it back), and a SIGSEGV the program queues (which may look like a port fault). Refuses, in every ABI, clone
+// with CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS,
+// so that libc falls back to clone. Everything else runs untouched.
 std::vector<sock_filter> build_filter(bool trap_writes)
 {
   using Label = FilterBuilder::Label;
@@ -94,13 +91,16 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.load(offsetof(seccomp_data, nr));
   filter.jump_if_equal(i386_ioperm, Label::trace);
   filter.jump_if_equal(i386_iopl, Label::trace);
+  for (const long sets_action : {i386_signal, i386_sigaction, i386_rt_sigaction}) {
+    filter.jump_if_equal(static_cast<std::uint32_t>(sets_action), Label::check_signal);
+  }
   filter.jump_if_equal(i386_clone, Label::check_clone);
   filter.jump_if_equal(i386_clone3, Label::refuse_enosys);
   filter.give(SECCOMP_RET_ALLOW);
 
   filter.place(Label::x86_64);
   filter.load(offsetof(seccomp_data, nr));
-  for (const long port_request : {SYS_ioperm, SYS_iopl}) {
+  for (const long port_request : {long{SYS_ioperm}, long{SYS_iopl}, x32_call | SYS_ioperm, x32_call | SYS_iopl}) {
     filter.jump_if_equal(static_cast<std::uint32_t>(port_request), Label::trace);
   }
   for (const long write : {SYS_write, SYS_writev, SYS_pwrite64, SYS_pwritev, SYS_pwritev2}) {
@@ -112,9 +112,9 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_equal(SYS_rt_sigqueueinfo, Label::check_queued_signal);
   filter.jump_if_equal(SYS_rt_tgsigqueueinfo, Label::check_thread_queued_signal);
   filter.jump_if_equal(SYS_clone, Label::check_clone);
-  filter.jump_if_equal(x32_call | SYS_clone, Label::check_clone);
+  filter.jump_if_equal(static_cast<std::uint32_t>(x32_call | SYS_clone), Label::check_clone);
   filter.jump_if_equal(SYS_clone3, Label::refuse_enosys);
-  filter.jump_if_equal(x32_call | SYS_clone3, Label::refuse_enosys);
+  filter.jump_if_equal(static_cast<std::uint32_t>(x32_call | SYS_clone3), Label::refuse_enosys);
   filter.give(SECCOMP_RET_ALLOW);
 
   filter.place(Label::check_fd);

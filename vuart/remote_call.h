@@ -50,6 +50,13 @@ class RemoteCalls {
   // Threads that ended while vuart ran code in them, for the caller to handle.
   std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
 
+  // Whether system_call makes its calls in the i386 ABI there; nothing when it found no way to make them.
+  std::optional<bool> makes_i386_calls(pid_t tid, pid_t process)
+  {
+    const auto entry = syscall_instruction(tid, process);
+    return entry ? std::optional(entry->i386) : std::nullopt;
+  }
+
   // exec gives the process a new vDSO.
   void forget(pid_t process) { syscall_addresses_.erase(process); }
 

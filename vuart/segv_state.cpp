@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 
+#include "launch.h"
 #include "tracee_memory.h"
 
 namespace vuart {
@@ -15,7 +16,22 @@ namespace {
 
 constexpr std::uint64_t sig_ign = 1;
 constexpr std::uint64_t sa_resethand = 0x80000000;
+constexpr std::uint64_t sa_nodefer = 0x40000000;
 constexpr std::uint64_t sigsetsize = 8;
+
+// The i386 ABI's struct sigaction for rt_sigaction, and the older one for sigaction.
+struct I386Sigaction {
+  std::uint32_t handler, flags, restorer, mask_low, mask_high;
+};
+struct I386OldSigaction {
+  std::uint32_t handler, mask, flags, restorer;
+};
+
+template <typename Struct> bool read_struct(pid_t tid, std::uint64_t address, Struct &value)
+{
+  return address != 0 && read_tracee(tid, address, {reinterpret_cast<std::uint8_t *>(&value), sizeof value},
+                                     Direction::up) == sizeof value;
+}
 
 }  // namespace
 
@@ -33,20 +49,37 @@ std::shared_ptr<KernelSigaction> SegvState::for_new(const Thread &creator, unsig
   return (clone_flags & CLONE_SIGHAND) != 0 ? creator.segv : std::make_shared<KernelSigaction>(*creator.segv);
 }
 
-void SegvState::at_sigaction_entry(pid_t tid, const user_regs_struct &regs, Thread &thread)
+void SegvState::at_sigaction_entry(pid_t tid, Thread &thread, Call call, std::span<const std::uint64_t, 6> arguments)
 {
-  KernelSigaction action;
-  if (regs.rsi != 0 && regs.r10 == sigsetsize &&
-      read_tracee(tid, regs.rsi, {reinterpret_cast<std::uint8_t *>(&action), sizeof action}, Direction::up) ==
-          sizeof action) {
-    thread.segv_change = action;
+  const std::uint64_t given = arguments[1];
+  switch (call) {
+  case Call::rt_sigaction:
+    if (KernelSigaction action; arguments[3] == sigsetsize && read_struct(tid, given, action)) {
+      thread.segv_change = action;
+    }
+    break;
+  case Call::rt_sigaction_i386:
+    if (I386Sigaction action{}; arguments[3] == sigsetsize && read_struct(tid, given, action)) {
+      thread.segv_change = KernelSigaction{action.handler, action.flags, action.restorer,
+                                           action.mask_low | std::uint64_t{action.mask_high} << 32U};
+    }
+    break;
+  case Call::sigaction_i386:
+    if (I386OldSigaction action{}; read_struct(tid, given, action)) {
+      thread.segv_change = KernelSigaction{action.handler, action.flags, action.restorer, action.mask};
+    }
+    break;
+  case Call::signal_i386:  // a handler that runs once, with nothing blocked
+    thread.segv_change = KernelSigaction{given, sa_resethand | sa_nodefer, 0, 0};
+    break;
   }
 }
 
 void SegvState::at_sigaction_exit(Thread &thread, long result)
 {
   const std::optional<KernelSigaction> change = std::exchange(thread.segv_change, std::nullopt);
-  if (change && result == 0) {
+  constexpr long max_errno = 4095;  // signal() returns the old handler, the others 0
+  if (change && (result >= 0 || result < -max_errno)) {
     *thread.segv = *change;
   }
 }
@@ -94,15 +127,23 @@ bool SegvState::restore(pid_t tid, Thread &thread, const user_regs_struct &regs)
 bool SegvState::call_rt_sigaction(pid_t tid, Thread &thread, const user_regs_struct &regs,
                                   const KernelSigaction &action)
 {
-  // The new action goes below the stack's red zone, where the program keeps nothing.
-  const std::uint64_t scratch = (regs.rsp - 128 - sizeof action) & ~std::uint64_t{15};
-  if (write_tracee(tid, scratch, {reinterpret_cast<const std::uint8_t *>(&action), sizeof action}, Direction::up) !=
-      sizeof action) {
+  // The new action, in the layout of the ABI the call is made in, goes below the
+  // stack's red zone, where the program keeps nothing.
+  const std::optional<bool> i386 = remote_.makes_i386_calls(tid, thread.process);
+  if (!i386) {
+    return false;
+  }
+  const I386Sigaction narrow = {static_cast<std::uint32_t>(action.handler), static_cast<std::uint32_t>(action.flags),
+                                static_cast<std::uint32_t>(action.restorer), static_cast<std::uint32_t>(action.mask),
+                                static_cast<std::uint32_t>(action.mask >> 32U)};
+  const auto bytes = *i386 ? std::span(reinterpret_cast<const std::uint8_t *>(&narrow), sizeof narrow)
+                           : std::span(reinterpret_cast<const std::uint8_t *>(&action), sizeof action);
+  const std::uint64_t scratch = (regs.rsp - 128 - bytes.size()) & ~std::uint64_t{15};
+  if (write_tracee(tid, scratch, bytes, Direction::up) != bytes.size()) {
     return false;
   }
   const std::array<std::uint64_t, 4> arguments = {SIGSEGV, scratch, 0, sigsetsize};
-  // An i386 program's SIGSEGV disposition is not followed: its changes are not stopped for.
-  return remote_.system_call(tid, thread, regs, {SYS_rt_sigaction, std::nullopt}, arguments).has_value();
+  return remote_.system_call(tid, thread, regs, {SYS_rt_sigaction, i386_rt_sigaction}, arguments).has_value();
 }
 
 }  // namespace vuart

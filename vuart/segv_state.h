@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "remote_call.h"
 #include "threads.h"
@@ -24,8 +25,10 @@ class SegvState {
   // A new thread's or process's: shared with its creator's under CLONE_SIGHAND, a copy otherwise.
   static std::shared_ptr<KernelSigaction> for_new(const Thread &creator, unsigned long clone_flags);
 
-  // At the entry of rt_sigaction(SIGSEGV, ...): the action it may install.
-  static void at_sigaction_entry(pid_t tid, const user_regs_struct &regs, Thread &thread);
+  // The calls that set SIGSEGV's action: rt_sigaction in either ABI, and the i386 ABI's older two.
+  enum class Call { rt_sigaction, rt_sigaction_i386, sigaction_i386, signal_i386 };
+  // At the entry of one of them for SIGSEGV, with its arguments: the action it may install.
+  static void at_sigaction_entry(pid_t tid, Thread &thread, Call call, std::span<const std::uint64_t, 6> arguments);
   // At its exit, with what it returned.
   static void at_sigaction_exit(Thread &thread, long result);
   // A SIGSEGV delivered to the program: a one-shot handler is gone.

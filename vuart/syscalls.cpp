@@ -29,6 +29,20 @@ bool is_write(long number)
          number == SYS_pwritev2;
 }
 
+std::optional<SegvState::Call> sigaction_call(long number, bool i386)
+{
+  using Call = SegvState::Call;
+  if (!i386) {
+    return number == SYS_rt_sigaction ? std::optional(Call::rt_sigaction) : std::nullopt;
+  }
+  switch (number) {
+  case i386_rt_sigaction: return Call::rt_sigaction_i386;
+  case i386_sigaction: return Call::sigaction_i386;
+  case i386_signal: return Call::signal_i386;
+  default: return std::nullopt;
+  }
+}
+
 }  // namespace
 
 void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
@@ -75,10 +89,16 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
     const auto called = static_cast<long>(call.seccomp.nr);
     std::array<std::uint64_t, 6> arguments{};
     std::copy(std::begin(call.seccomp.args), std::end(call.seccomp.args), arguments.begin());
-    if (called == (i386 ? i386_ioperm : SYS_ioperm) || called == (i386 ? i386_iopl : SYS_iopl)) {
-      emulate_port_request(tid, thread, *regs,
-                           called == (i386 ? i386_ioperm : SYS_ioperm) ? PortRequest::ioperm : PortRequest::iopl,
-                           arguments);
+    const long x32 = i386 ? 0 : x32_call;  // x32's requests are the 64-bit ones
+    if (called == (i386 ? i386_ioperm : SYS_ioperm) || called == (i386 ? i386_iopl : SYS_iopl) ||
+        called == (x32 | SYS_ioperm) || called == (x32 | SYS_iopl)) {
+      const bool ioperm = called == (i386 ? i386_ioperm : SYS_ioperm) || called == (x32 | SYS_ioperm);
+      emulate_port_request(tid, thread, *regs, ioperm ? PortRequest::ioperm : PortRequest::iopl, arguments);
+      return;
+    }
+    if (const auto segv_call = sigaction_call(called, i386); segv_call && arguments[0] == SIGSEGV) {
+      SegvState::at_sigaction_entry(tid, thread, *segv_call, arguments);
+      resume(tid, 0, true);
       return;
     }
   }
@@ -96,11 +116,6 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
         queued.si_code == SI_KERNEL) {
       thread.queuing_segv = static_cast<pid_t>(to_thread ? regs->rsi : regs->rdi);
     }
-    resume(tid, 0, true);
-    return;
-  }
-  if (ours && number == SYS_rt_sigaction && static_cast<int>(regs->rdi) == SIGSEGV) {
-    SegvState::at_sigaction_entry(tid, *regs, thread);
     resume(tid, 0, true);
     return;
   }

@@ -1,5 +1,6 @@
 # i386_ports: a static i386 program (int 0x80, no libc) that asks for COM1 with
-# ioperm and then everything with iopl, and sends with out and rep outsb.
+# ioperm and then everything with iopl, and sends with out and rep outsb; then
+# ignores SIGSEGV with signal(), which a port instruction must not undo.
         .code32
         .section .rodata
 sent:   .ascii "i386 rep outsb\n"
@@ -7,6 +8,8 @@ sent:   .ascii "i386 rep outsb\n"
 granted:  .ascii "ioperm 0\n"
 raised:   .ascii "iopl 0\n"
 refused:  .ascii "refused\n"
+ignored:  .ascii "SIGSEGV ignored\n"
+reset:    .ascii "SIGSEGV reset\n"
         .text
         .globl _start
 _start:
@@ -40,6 +43,25 @@ _start:
         in %dx, %al
         mov $0x3f8, %dx
         out %al, %dx
+        mov $48, %eax           # signal(SIGSEGV, SIG_IGN)
+        mov $11, %ebx
+        mov $1, %ecx
+        int $0x80
+        mov $'I', %al
+        out %al, %dx
+        mov $174, %eax          # rt_sigaction(SIGSEGV, 0, &action, 8)
+        mov $11, %ebx
+        xor %ecx, %ecx
+        mov $action, %edx
+        mov $8, %esi
+        int $0x80
+        mov $ignored, %ecx
+        mov $16, %edx
+        cmpl $1, action         # the handler: SIG_IGN
+        je 1f
+        mov $reset, %ecx
+        mov $14, %edx
+1:      call say
         mov $1, %eax            # exit(0)
         xor %ebx, %ebx
         int $0x80
@@ -55,3 +77,5 @@ say:                            # write(1, ecx, edx)
         mov $1, %ebx
         int $0x80
         ret
+        .bss
+action: .skip 20                # the i386 ABI's struct sigaction
