@@ -1,8 +1,9 @@
 """vuart against a real Linux kernel and QEMU's CPU and 16550A UART: a
 driver-style probe of the UART gets the same answers, and SIGSEGV's state after
-port instructions is the same, and a static i386 program's ioperm, iopl, out
-and rep outsb give what they give there. These programs need a shell to run
-them: they boot under busybox."""
+port instructions is the same, and an i386 program's ioperm, iopl, out, rep
+outsb and ignored SIGSEGV give what they give there, linked statically and
+dynamically. These programs need a shell to run them: they boot under
+busybox."""
 
 import sys
 import unittest
@@ -14,6 +15,7 @@ SCRIPT = """
 step probe /uart_probe
 step segv-state /hostile_fixture segv-state
 step i386 /i386_ports
+step i386-dynamic /i386_ports_dynamic
 """
 
 
@@ -21,7 +23,9 @@ class RealKernel(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.boot = vm.boot({"uart_probe": tool("UART_PROBE"), "hostile_fixture": tool("HOSTILE_FIXTURE"),
-                            "i386_ports": tool("I386_PORTS")}, SCRIPT)
+                            "i386_ports": tool("I386_PORTS"), "i386_ports_dynamic": tool("I386_PORTS_DYNAMIC"),
+                            tool("I386_LOADER")[1:]: tool("I386_LOADER"), tool("I386_LIBC")[1:]: tool("I386_LIBC")},
+                           SCRIPT)
         print(f"boot to result: {cls.boot.seconds:.1f} s", file=sys.stderr)
 
     def setUp(self):
@@ -52,12 +56,16 @@ class RealKernel(unittest.TestCase):
         self.assertEqual(observed, expected)
 
     def test_an_i386_program_gets_its_ports_as_on_a_real_kernel(self):
-        step = self.steps["i386"]
-        result = vuart([tool("I386_PORTS")])
-        self.assertEqual((result.done.returncode, result.done.stdout), (step.status, step.stdout))
-        self.assertEqual(step.stdout, b"ioperm 0\niopl 0\n")
-        self.assertTrue(self.boot.com1.endswith(result.com1), self.boot.com1)
-        self.assertEqual(result.com1, b"Ai386 rep outsb\nS")
+        com1 = b""
+        for name, program in [("i386", "I386_PORTS"), ("i386-dynamic", "I386_PORTS_DYNAMIC")]:
+            step = self.steps[name]
+            result = vuart([tool(program)])
+            with self.subTest(name):
+                self.assertEqual((result.done.returncode, result.done.stdout), (step.status, step.stdout))
+                self.assertEqual(step.stdout, b"ioperm 0\niopl 0\nSIGSEGV ignored\n")
+                self.assertEqual(result.com1, b"Ai386 rep outsb\nSI")
+            com1 += result.com1
+        self.assertTrue(self.boot.com1.endswith(com1), self.boot.com1)
 
 
 if __name__ == "__main__":

@@ -137,6 +137,7 @@ def build_initramfs(destination, programs, script):
         os.symlink("busybox", os.path.join(root, "bin", "sh"))
         for name, source in programs.items():
             target = os.path.join(root, name)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copy(source, target)
             os.chmod(target, 0o755)
         for name, text in (("etc/passwd", PASSWD), ("etc/group", GROUP)):
