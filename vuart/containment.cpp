@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace vuart {
@@ -27,14 +28,14 @@ bool open_standard_descriptors()
   return true;
 }
 
-bool protect_self()
+bool drop_capabilities(std::span<const int> capabilities)
 {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3> data{};
   if (syscall(SYS_capget, &header, data.data()) != 0) {
     return false;
   }
-  for (const int capability : dropped_capabilities) {
+  for (const int capability : capabilities) {
     // Dropping from the bounding set needs CAP_SETPCAP. A caller without it holds
     // none of these in its other sets either (or loses them below), and
     // no_new_privs in the child keeps exec from granting them.
@@ -50,12 +51,30 @@ bool protect_self()
   if (syscall(SYS_capset, &header, data.data()) != 0) {
     return false;
   }
-  for (const int capability : dropped_capabilities) {
+  for (const int capability : capabilities) {
     if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, capability, 0, 0) != 0 && errno != EINVAL) {
       return false;
     }
   }
-  return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+  return true;
+}
+
+std::optional<pid_t> tracer_other_than_parent()
+{
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("TracerPid:")) {
+      const pid_t tracer = std::stoi(line.substr(line.find(':') + 1));
+      return tracer != 0 && tracer != getppid() ? std::optional(tracer) : std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+bool protect_self()
+{
+  return prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && drop_capabilities(dropped_capabilities) &&
+         prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 }
 
 namespace {

@@ -4,8 +4,11 @@
 
 #include <linux/capability.h>
 
-#include <array>
 #include <sys/types.h>
+
+#include <array>
+#include <optional>
+#include <span>
 #include <vector>
 
 namespace vuart {
@@ -19,12 +22,20 @@ constexpr std::array<int, 4> dropped_capabilities = {CAP_SYS_RAWIO, CAP_SYS_PTRA
 // vuart's own files takes their place. Returns false on failure (errno set).
 bool open_standard_descriptors();
 
-// Drops dropped_capabilities from vuart's bounding, permitted, effective,
-// inheritable and ambient sets, and makes vuart a child subreaper, so that
-// whatever the program leaves behind is re-parented to it. (vuart becomes
-// non-dumpable once it has seized the program, before the program runs.)
-// Returns false on failure (errno set).
+// Makes vuart non-dumpable, so that no process without CAP_SYS_PTRACE can
+// attach to it or read its memory; drops dropped_capabilities from its
+// bounding, permitted, effective, inheritable and ambient sets; and makes it a
+// child subreaper, so that whatever the program leaves behind is re-parented
+// to it. Returns false on failure (errno set).
 bool protect_self();
+
+// Drops the capabilities from this process's sets, as protect_self does.
+// Only async-signal-safe calls. Returns false on failure (errno set).
+bool drop_capabilities(std::span<const int> capabilities);
+
+// A process that attached to vuart in the moment after its exec, before
+// protect_self: anyone but the parent (a debugger that started vuart).
+std::optional<pid_t> tracer_other_than_parent();
 
 // Once the program has ended: kills the threads vuart traces and whatever the
 // program left re-parented to vuart, and waits for every one of them.

@@ -15,9 +15,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <fstream>
 #include <map>
+#include <optional>
+#include <string>
 
+#include "containment.h"
 #include "output.h"
+#include "sandbox.h"
 
 namespace vuart {
 
@@ -154,6 +159,90 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   _exit(status);
 }
 
+// What the children of a launch need: only async-signal-safe calls from the fork to exec.
+struct ChildSetUp {
+  const LaunchRequest &request;
+  std::vector<char *> argv;
+  sock_fprog filter;
+  int ready;    // written once the program's child may be seized, or with why it cannot be
+  int go;       // one byte once it is seized; end of file when vuart is gone
+  int failure;  // why exec, or what comes before it, failed
+};
+
+// The program's child: tells vuart it may be seized, waits until it is, and
+// execs the program under the seccomp filter.
+[[noreturn]] void run_program_child(const ChildSetUp &set_up)
+{
+  // vuart is non-dumpable, and so is its copy here: seizing needs the child dumpable.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || prctl(PR_SET_DUMPABLE, 1, 0, 0, 0) != 0) {
+    fail(set_up.ready, LaunchFailure::setup, status_own_failure);
+  }
+  const LaunchFailure ready{LaunchFailure::ready, 0};
+  if (write(set_up.ready, &ready, sizeof ready) != sizeof ready) {
+    _exit(status_own_failure);
+  }
+  restore_signals(set_up.request.caller_signals);
+  if (set_up.request.stdout_fd >= 0 && dup2(set_up.request.stdout_fd, STDOUT_FILENO) < 0) {
+    fail(set_up.failure, LaunchFailure::setup, status_own_failure);
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    fail(set_up.failure, LaunchFailure::setup, status_own_failure);
+  }
+  char seized = 0;
+  ssize_t got;
+  while ((got = read(set_up.go, &seized, 1)) < 0 && errno == EINTR) {
+  }
+  if (got != 1) {
+    _exit(status_own_failure);  // vuart is gone: the program never runs untraced
+  }
+  // SPEC_ALLOW: the program keeps the speculation mitigations it would have
+  // without vuart, rather than the store-bypass one a filter turns on by default.
+  if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_SPEC_ALLOW, &set_up.filter) != 0) {
+    fail(set_up.failure, LaunchFailure::setup, status_own_failure);
+  }
+  execvp(set_up.argv[0], set_up.argv.data());
+  fail(set_up.failure, LaunchFailure::exec, errno == ENOENT ? status_not_found : status_cannot_execute);
+}
+
+// PID 1 of the program's namespaces: puts its mounts in place, drops what root
+// could undo them with, starts the program's child and reaps until the end.
+[[noreturn]] void run_init(const ChildSetUp &set_up)
+{
+  sigset_t all;
+  sigfillset(&all);
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || sigprocmask(SIG_SETMASK, &all, nullptr) != 0 ||
+      !set_up_private_mounts() || !drop_capabilities(contained_root_drops)) {
+    fail(set_up.ready, LaunchFailure::contain, status_own_failure);
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    run_program_child(set_up);
+  }
+  if (child < 0) {
+    fail(set_up.ready, LaunchFailure::contain, status_own_failure);
+  }
+  close_range(0, ~0U, 0);  // nothing of vuart's stays open here
+  reap_as_init();
+}
+
+// The one child of the namespaces' init: the program's child.
+std::optional<pid_t> only_child(pid_t parent)
+{
+  const std::string task = std::to_string(parent);
+  std::ifstream children("/proc/" + task + "/task/" + task + "/children");
+  pid_t child = 0;
+  if (children >> child) {
+    return child;
+  }
+  return std::nullopt;
+}
+
+void end_child(pid_t child)
+{
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, __WALL);
+}
+
 }  // namespace
 
 pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
@@ -165,55 +254,72 @@ pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
     argv.push_back(const_cast<char *>(argument.c_str()));
   }
   argv.push_back(nullptr);
-  std::array<int, 2> go{};  // closed by the parent once the child is seized
+  std::array<int, 2> go{};
+  std::array<int, 2> ready{};
   if (filter.empty() || pipe2(go.data(), O_CLOEXEC) != 0) {
+    report_errno("start the program: pipe2");
     return -1;
   }
   UniqueFd go_reader(go[0]);
   UniqueFd go_writer(go[1]);
-  const pid_t parent = getpid();
-
-  const pid_t child = fork();
-  if (child < 0) {
+  if (pipe2(ready.data(), O_CLOEXEC) != 0) {
+    report_errno("start the program: pipe2");
     return -1;
   }
-  if (child > 0) {
-    go_reader.reset();
-    // Seizing needs vuart dumpable; from here on nothing without CAP_SYS_PTRACE
-    // may attach to it or read its memory, before the program runs.
-    if (ptrace(PTRACE_SEIZE, child, nullptr, request.ptrace_options) != 0 || prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
-      const int error = errno;
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, __WALL);
-      errno = error;
-      return -1;
+  UniqueFd ready_reader(ready[0]);
+  UniqueFd ready_writer(ready[1]);
+  const ChildSetUp set_up{request,
+                          argv,
+                          {static_cast<unsigned short>(filter.size()), const_cast<sock_filter *>(filter.data())},
+                          ready_writer.get(),
+                          go_reader.get(),
+                          failure_pipe.get()};
+
+  // Contained, the child is the namespaces' init; killing it ends everything in them.
+  const pid_t child = request.contain ? static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | CLONE_NEWNS | SIGCHLD,
+                                                                   nullptr, nullptr, nullptr, nullptr))
+                                      : fork();
+  if (child == 0) {
+    go_writer.reset();
+    if (request.contain) {
+      run_init(set_up);
     }
-    return child;  // go_writer closes here: the child goes on
+    run_program_child(set_up);
   }
-  // The child: only async-signal-safe calls from here to exec.
-  const int pipe = failure_pipe.get();
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || getppid() != parent) {
-    _exit(status_own_failure);
+  if (child < 0) {
+    report_errno(request.contain ? "run the program in namespaces of its own, as it runs as root (clone); "
+                                   "--uncontained runs it without them"
+                                 : "start the program: fork");
+    return -1;
   }
-  go_writer.reset();
-  restore_signals(request.caller_signals);
-  if (request.stdout_fd >= 0 && dup2(request.stdout_fd, STDOUT_FILENO) < 0) {
-    fail(pipe, LaunchFailure::setup, status_own_failure);
+  ready_writer.reset();
+  LaunchFailure readiness{};
+  ssize_t got;
+  while ((got = read(ready_reader.get(), &readiness, sizeof readiness)) < 0 && errno == EINTR) {
   }
-  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
-    fail(pipe, LaunchFailure::setup, status_own_failure);
+  const std::optional<pid_t> program =
+      got == sizeof readiness && readiness.stage == LaunchFailure::ready && request.contain ? only_child(child)
+      : got == sizeof readiness && readiness.stage == LaunchFailure::ready                  ? std::optional(child)
+                                                                                            : std::nullopt;
+  if (!program) {
+    end_child(child);
+    errno = got == sizeof readiness ? readiness.error : ECHILD;
+    report_errno(readiness.stage == LaunchFailure::contain ? "contain the program in namespaces of its own"
+                                                           : "start the program");
+    return -1;
   }
-  char ignored = 0;
-  while (read(go_reader.get(), &ignored, 1) < 0 && errno == EINTR) {
+  if (ptrace(PTRACE_SEIZE, *program, nullptr, request.ptrace_options) != 0) {
+    report_errno("start the program: PTRACE_SEIZE");
+    end_child(child);
+    return -1;
   }
-  const sock_fprog program{static_cast<unsigned short>(filter.size()), const_cast<sock_filter *>(filter.data())};
-  // SPEC_ALLOW: the program keeps the speculation mitigations it would have
-  // without vuart, rather than the store-bypass one a filter turns on by default.
-  if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_SPEC_ALLOW, &program) != 0) {
-    fail(pipe, LaunchFailure::setup, status_own_failure);
+  const char seized = 1;
+  if (write(go_writer.get(), &seized, 1) != 1) {
+    report_errno("start the program: write");
+    end_child(child);
+    return -1;
   }
-  execvp(argv[0], argv.data());
-  fail(pipe, LaunchFailure::exec, errno == ENOENT ? status_not_found : status_cannot_execute);
+  return *program;
 }
 
 }  // namespace vuart

@@ -22,7 +22,7 @@ constexpr long x32_call = 0x40000000;  // __X32_SYSCALL_BIT, set in the numbers 
 
 // Why a child ended before running the program, sent over the launch pipe.
 struct LaunchFailure {
-  enum Stage : int { setup, exec } stage;
+  enum Stage : int { ready, setup, contain, exec } stage;  // ready: no failure, the child may be seized
   int error;
 };
 
@@ -32,12 +32,15 @@ struct LaunchRequest {
   const CallerSignals &caller_signals;
   long ptrace_options;
   bool trap_writes;  // stop writes to fds 1 and 2, for the trace
+  bool contain;      // in mount and PID namespaces of its own, under an init of vuart's
 };
 
-// Forks a child, seizes it with the given ptrace options while it waits, and lets
-// it go on: it restores the caller's signal state, sets no_new_privs, installs
-// the seccomp filter and execs the command. The child writes a LaunchFailure to
-// `failure_pipe` if it cannot get that far. Returns the child, or -1 (errno set).
+// Forks a child (contained: an init in new namespaces, which forks it), seizes
+// it with the given ptrace options while it waits, and lets it go on: it
+// restores the caller's signal state, sets no_new_privs, installs the seccomp
+// filter and execs the command. The child writes a LaunchFailure to
+// `failure_pipe` if it cannot get that far once seized. Returns the child,
+// or -1 when it could not be started, which it reports.
 pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe);
 
 }  // namespace vuart

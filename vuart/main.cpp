@@ -212,6 +212,10 @@ int main(int argc, char *argv[])
     vuart::report_errno("protect vuart from the program it runs");
     return vuart::status_own_failure;
   }
+  if (const auto tracer = vuart::tracer_other_than_parent()) {
+    vuart::report("process " + std::to_string(*tracer) + " attached to vuart as it started; refusing to run");
+    return vuart::status_own_failure;
+  }
   try {
     return run(argc, argv);
   } catch (const std::exception &error) {

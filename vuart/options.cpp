@@ -10,7 +10,8 @@ const char *const usage_text =
     "Runs PROGRAM under ptrace against a virtual 16550 UART at I/O ports 0x3F8-0x3FF (COM1).\n"
     "ioperm and iopl are emulated per thread; port instructions (in, out, ins, outs, with or\n"
     "without rep) that the emulated permissions allow are carried out on the virtual ports.\n"
-    "The program never gets real port access: CAP_SYS_RAWIO is dropped and no_new_privs set.\n"
+    "The program never gets real port access: CAP_SYS_RAWIO is dropped and no_new_privs set;\n"
+    "run as root, it gets mount and PID namespaces of its own, with only harmless devices.\n"
     "\n"
     "  --com1 FILE      write COM1's transmitted bytes to FILE instead of standard output\n"
     "  --com1 pty       connect COM1 to a new pseudo-terminal, whose path is printed on\n"
@@ -24,6 +25,8 @@ const char *const usage_text =
     "  --pty            give the program a pseudo-terminal as standard output (output\n"
     "                   processing off, so its bytes pass through unchanged)\n"
     "  -q, --quiet      no summary line at the end\n"
+    "  --uncontained    run as root, let the program share vuart's mount and PID\n"
+    "                   namespaces (where it cannot have its own)\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -77,6 +80,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
       options.pty = true;
     } else if (argument == "--quiet" || argument == "-q") {
       options.quiet = true;
+    } else if (argument == "--uncontained") {
+      options.uncontained = true;
     } else if (names(argument, "--com1") || names(argument, "--com1-input") || names(argument, "--trace") ||
                names(argument, "--refuse")) {
       const std::string_view name = argument.substr(0, argument.find('='));

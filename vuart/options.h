@@ -16,6 +16,7 @@ struct Options {
   std::string trace_path;            // empty: no trace
   bool pty = false;
   bool quiet = false;
+  bool uncontained = false;  // as root, run the program without namespaces of its own
 };
 
 struct ShowHelp {};

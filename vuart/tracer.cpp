@@ -53,10 +53,10 @@ RunSummary Tracer::run()
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
-  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled()},
+  main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled(),
+                      geteuid() == 0 && !options_.uncontained},
                      UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
-    report_errno("start the program");
     return {status_own_failure, "", 0};
   }
   pty_slave.reset();  // the master sees end of file once the program's side is closed

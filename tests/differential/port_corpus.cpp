@@ -682,9 +682,11 @@ void random_sequences(unsigned seed, unsigned sequences)
       if (gs) {
         code.push_back(0x65);
       }
-      // REX, only right before the opcode; in 32-bit code INC or DEC, but not of EDX, which holds the port.
+      // REX, only right before the opcode; in 32-bit code INC or DEC, but not of EDX, which holds the
+      // port, nor of ESI or EDI, which would undo their alignment.
+      constexpr unsigned edx = 2, esi = 6, edi = 7;
       if (const auto rex = static_cast<std::uint8_t>(0x40 + below(16));
-          below(3) == 0 && !(code_compat && (rex & 7U) == 2)) {
+          below(3) == 0 && !(code_compat && ((rex & 7U) == edx || (rex & 7U) == esi || (rex & 7U) == edi))) {
         code.push_back(rex);
       }
       const std::uint8_t opcode = opcodes[below(opcodes.size())];

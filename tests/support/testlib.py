@@ -10,6 +10,12 @@ from dataclasses import dataclass, field
 
 SOURCE_DIR = os.environ["PROJECT_SOURCE_DIR"]
 
+# What `hostile_fixture escape` gets as root under vuart, in namespaces of its own (kernels
+# without modules have no modprobe: ENOENT there).
+ESCAPE_REFUSED = ["open-ttyS0=-1/ENOENT", "mknod=-1/EPERM", "umount-dev=-1/EPERM", "open-ttyS0-again=-1/ENOENT",
+                  "remount-proc-sys=-1/EPERM", "/proc/sys/kernel/core_pattern=-1/EROFS",
+                  "/proc/sys/kernel/modprobe=-1/EROFS", "seize-pid-1=-1/EPERM", "processes in sight: 1"]
+
 
 def tool(name):
     """Path of a built executable, passed in by ctest as an environment variable."""
@@ -42,6 +48,26 @@ def is_running(pid):
             return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
     except FileNotFoundError:
         return False
+
+
+def program_pid(vuart_pid, own_pid):
+    """The pid here of the program that vuart runs and that knows itself as own_pid:
+    run as root, the program has a PID namespace of its own."""
+    def ancestors(pid):
+        while pid > 1:
+            with open(f"/proc/{pid}/status") as status:
+                pid = int(next(line for line in status if line.startswith("PPid:")).split()[1])
+            yield pid
+
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/status") as status:
+                nspid = next(line for line in status if line.startswith("NSpid:")).split()[1:]
+            if nspid[-1] == str(own_pid) and vuart_pid in ancestors(int(entry)):
+                return int(entry)
+        except (OSError, StopIteration):
+            continue  # it ended meanwhile
+    raise LookupError(f"no process of vuart {vuart_pid} knows itself as {own_pid}")
 
 
 def run(argv, **kwargs):

@@ -9,22 +9,24 @@ import sys
 import unittest
 
 import vm
-from testlib import run, tool, vuart
+from testlib import ESCAPE_REFUSED, run, tool, vuart
 
 SCRIPT = """
 step probe /uart_probe
 step segv-state /hostile_fixture segv-state
 step i386 /i386_ports
 step i386-dynamic /i386_ports_dynamic
+step contained /vuart -q --com1 /tmp/vuart-com1 -- /hostile_fixture escape
+step afterwards sh -c 'sleep 3; grep -l left-behind /proc/[0-9]*/stat; cat /proc/sys/kernel/core_pattern'
 """
 
 
 class RealKernel(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.boot = vm.boot({"uart_probe": tool("UART_PROBE"), "hostile_fixture": tool("HOSTILE_FIXTURE"),
-                            "i386_ports": tool("I386_PORTS"), "i386_ports_dynamic": tool("I386_PORTS_DYNAMIC"),
-                            tool("I386_LOADER")[1:]: tool("I386_LOADER"), tool("I386_LIBC")[1:]: tool("I386_LIBC")},
+        cls.boot = vm.boot(vm.with_libraries({"uart_probe": tool("UART_PROBE"), "hostile_fixture": tool("HOSTILE_FIXTURE"),
+                                              "i386_ports": tool("I386_PORTS"),
+                                              "i386_ports_dynamic": tool("I386_PORTS_DYNAMIC"), "vuart": tool("VUART")}),
                            SCRIPT)
         print(f"boot to result: {cls.boot.seconds:.1f} s", file=sys.stderr)
 
@@ -66,6 +68,15 @@ class RealKernel(unittest.TestCase):
                 self.assertEqual(result.com1, b"Ai386 rep outsb\nSI")
             com1 += result.com1
         self.assertTrue(self.boot.com1.endswith(com1), self.boot.com1)
+
+
+    def test_a_root_program_under_vuart_reaches_no_hardware_and_leaves_nothing(self):
+        """As root in the VM, where /dev/ttyS0 is the real COM1 and the kernel's helpers are real."""
+        contained, afterwards = self.steps["contained"], self.steps["afterwards"]
+        self.assertEqual((contained.status, contained.stderr), (0, b""), self.boot.console)
+        self.assertEqual(contained.stdout.decode().splitlines(), ESCAPE_REFUSED)
+        self.assertEqual(afterwards.stdout, b"core\n")  # no process left behind, core_pattern as it was
+        self.assertNotIn(b"escaped", self.boot.com1)
 
 
 if __name__ == "__main__":

@@ -127,6 +127,16 @@ def requirements(busybox=False):
     return kernel()
 
 
+def with_libraries(programs):
+    """programs, and the shared libraries and loader that ldd finds they need, at their own paths."""
+    complete = dict(programs)
+    for source in programs.values():
+        listing = subprocess.run(["ldd", source], capture_output=True, text=True).stdout
+        for library in re.findall(r"(/\S+) \(0x", listing):
+            complete[library.lstrip("/")] = library
+    return complete
+
+
 def build_initramfs(destination, programs, script):
     """programs: {name in the guest's root: host path}. Writes a gzip'd newc cpio."""
     requirements(busybox=True)

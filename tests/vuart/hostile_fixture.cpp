@@ -9,9 +9,12 @@
 #include <sched.h>
 #include <sys/io.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -107,6 +111,7 @@ void orphan()
   if (fork() == 0) {
     setsid();
     if (fork() == 0) {
+      prctl(PR_SET_NAME, "left-behind");  // to be found by, whatever its pid namespace
       std::printf("%d\n", getpid());
       std::fflush(stdout);
       sleep(60);
@@ -116,6 +121,53 @@ void orphan()
   }
   wait(nullptr);
   usleep(100000);  // the grandchild has printed its pid
+}
+
+// What a root program might do to reach the real COM1 or to leave something
+// behind that the kernel starts outside vuart: open the serial device, make a
+// node for it, unmount /dev, make /proc/sys writable, set the helpers the kernel
+// runs (writing back what is there, so that a run without vuart changes
+// nothing), attach to PID 1, look for other processes, and leave a daemon that
+// writes COM1 later.
+void escape_as_root()
+{
+  const auto try_com1 = [](const char *what, const char *path) {
+    const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    show(what, fd < 0 ? fd : write(fd, "escaped\n", 8));
+  };
+  try_com1("open-ttyS0", "/dev/ttyS0");
+  show("mknod", mknod("/tmp/com1", S_IFCHR | 0600, makedev(4, 64)));
+  show("umount-dev", umount2("/dev", MNT_DETACH));
+  try_com1("open-ttyS0-again", "/dev/ttyS0");
+  show("remount-proc-sys", mount(nullptr, "/proc/sys", nullptr, MS_REMOUNT | MS_BIND, nullptr));
+  for (const char *helper : {"/proc/sys/kernel/core_pattern", "/proc/sys/kernel/modprobe"}) {
+    char value[256] = {};
+    const int reader = open(helper, O_RDONLY);
+    const ssize_t length = reader < 0 ? -1 : read(reader, value, sizeof value);
+    const int writer = open(helper, O_WRONLY);
+    show(helper, writer < 0 ? writer : write(writer, value, length > 0 ? static_cast<std::size_t>(length) : 0));
+  }
+  show("seize-pid-1", ptrace(PTRACE_SEIZE, 1, nullptr, nullptr));
+  std::printf("processes in sight:");
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") == std::string::npos && std::stoi(name) != getpid()) {
+      std::printf(" %s", name.c_str());
+    }
+  }
+  std::printf("\n");
+  std::fflush(stdout);
+  if (fork() == 0) {
+    setsid();
+    if (fork() == 0) {
+      prctl(PR_SET_NAME, "left-behind");
+      sleep(2);
+      try_com1("late-ttyS0", "/dev/ttyS0");
+      _exit(0);
+    }
+    _exit(0);
+  }
+  wait(nullptr);
 }
 
 // The program's own seccomp filter asks for a tracer on getpid and mmap.
@@ -293,6 +345,7 @@ int main(int argc, char *argv[])
   static constexpr FixtureCase cases[] = {
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
       {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
-      {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute}};
+      {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute},
+      {"escape", escape_as_root}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

@@ -7,7 +7,7 @@ import tempfile
 import time
 import unittest
 
-from testlib import is_running, run, tool, vuart
+from testlib import is_running, program_pid, run, tool, vuart
 
 SYS_RAWIO_BIT = 1 << 17
 
@@ -81,7 +81,7 @@ class Safety(unittest.TestCase):
             tracer = subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c", f"echo $$ > {pid_file}; exec sleep 60"])
             self.assertTrue(wait_until(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file)))
             with open(pid_file) as text:
-                traced = int(text.read())
+                traced = program_pid(tracer.pid, int(text.read()))
             self.assertTrue(is_running(traced))
             tracer.kill()
             tracer.wait()

@@ -9,10 +9,24 @@ import tempfile
 import time
 import unittest
 
-from testlib import COM1_BYTES, PROGRESS_LINES, is_running, run, tool, vuart
+from testlib import COM1_BYTES, ESCAPE_REFUSED, PROGRESS_LINES, is_running, program_pid, run, tool, vuart
 
 # CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_BOOT
 DROPPED_CAPABILITIES = (1 << 16) | (1 << 17) | (1 << 19) | (1 << 22)
+# Seizes a process that waits stopped, lets it go on, and sees it through to its end.
+ATTACHER = """
+import ctypes, os, signal, sys
+libc = ctypes.CDLL(None, use_errno=True)
+pid = int(sys.argv[1])
+if libc.ptrace(0x4206, pid, 0, 0) != 0:  # PTRACE_SEIZE
+    sys.exit("seize: " + os.strerror(ctypes.get_errno()))
+os.kill(pid, signal.SIGCONT)
+while True:
+    _, status = os.waitpid(pid, 0x40000000)  # __WALL
+    if not os.WIFSTOPPED(status):
+        break
+    libc.ptrace(7, pid, 0, os.WSTOPSIG(status) if status >> 16 == 0 else 0)  # PTRACE_CONT
+"""
 
 
 def fixture(case, *options, **kwargs):
@@ -41,12 +55,40 @@ class Containment(unittest.TestCase):
                 self.assertFalse(int(fields[key], 16) & DROPPED_CAPABILITIES, f"{name} {key}")
         self.assertEqual(status_fields(program)["NoNewPrivs"].strip(), "1")
 
+    @unittest.skipUnless(os.geteuid() == 0, "run as root")
+    def test_a_root_program_is_contained_in_namespaces_of_its_own(self):
+        result, output = fixture("escape")
+        refused = output.replace("modprobe=-1/ENOENT", "modprobe=-1/EROFS")
+        self.assertEqual(refused.splitlines(), ESCAPE_REFUSED)
+        self.assertEqual(result.done.returncode, 0)
+        shared = vuart(["sh", "-c", "echo $$; ls /dev | grep -c ttyS"], "--uncontained").done.stdout.split()
+        self.assertNotEqual(shared[0], b"2")  # PID 2 is the program's in its own namespace
+        self.assertNotEqual(shared[1], b"0")
+
+    def test_a_process_that_attached_as_vuart_started_makes_it_refuse(self):
+        # The attacher wins the moment between vuart's exec and its first step, which the stop stands for.
+        with subprocess.Popen(["sh", "-c", 'kill -STOP $$; exec "$0" -q -- true', tool("VUART")],
+                              stderr=subprocess.PIPE) as started:
+            while open(f"/proc/{started.pid}/stat").read().rsplit(")", 1)[1].split()[0] != "T":
+                time.sleep(0.01)
+            attacher = subprocess.run(["python3", "-c", ATTACHER, str(started.pid)], timeout=30)
+            self.assertEqual(attacher.returncode, 0)
+            self.assertEqual(started.wait(timeout=30), 125)
+            self.assertRegex(started.stderr.read().decode(),
+                             r"^vuart: process \d+ attached to vuart as it started; refusing to run\n$")
+
     def test_what_the_program_leaves_behind_ends_with_it(self):
         result, output = fixture("orphan")
         self.assertEqual(result.done.returncode, 0)
-        grandchild = int(output)
-        self.assertFalse(is_running(grandchild))
-        self.assertFalse(os.path.exists(f"/proc/{grandchild}"))  # reaped by vuart, not left to init
+        self.assertTrue(output.strip().isdigit())  # it had started
+        left = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/stat") as stat:
+                    left += [pid] if stat.read().split()[1] == "(left-behind)" else []
+            except OSError:
+                pass
+        self.assertEqual(left, [])  # not even a zombie: reaped, not left to the system's init
 
     def test_the_programs_own_filter_behaves_as_without_a_tracer(self):
         direct = run([tool("HOSTILE_FIXTURE"), "own-seccomp"])
@@ -165,7 +207,7 @@ class SignalState(unittest.TestCase):
             with self.subTest(name), subprocess.Popen([tool("VUART"), "-q", "--", "sh", "-c",
                                                        f"echo $$; kill -{name} $$; echo resumed"],
                                                       stdout=subprocess.PIPE) as program:
-                pid = int(program.stdout.readline())
+                pid = program_pid(program.pid, int(program.stdout.readline()))
                 time.sleep(0.3)
                 with open(f"/proc/{pid}/stat") as stat:
                     self.assertIn(stat.read().rsplit(")", 1)[1].split()[0], ("T", "t"))
