@@ -297,8 +297,9 @@ int run(const std::vector<std::uint8_t> &code, Registers registers)
     std::snprintf(pair, sizeof pair, "%02x", byte);
     hex += pair;
   }
-  std::printf("%s rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d -> ", hex.c_str(), registers.rax, registers.rcx,
-              registers.rdx, registers.rsi, registers.rdi, (registers.flags & direction_flag) != 0);
+  std::printf("%s rax=%lx rcx=%lx rdx=%lx rsi=%lx rdi=%lx df=%d%s%s -> ", hex.c_str(), registers.rax, registers.rcx,
+              registers.rdx, registers.rsi, registers.rdi, (registers.flags & direction_flag) != 0,
+              code_compat ? " code32" : "", (registers.flags & trap_flag) != 0 ? " tf" : "");
   registers.flags &= direction_flag | alignment_check | trap_flag;
   registers.flags |= 0x202;
   observed = registers;
@@ -571,41 +572,48 @@ int instruction_breakpoint(std::uint64_t address)
   return static_cast<int>(syscall(SYS_perf_event_open, &attributes, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
 }
 
+// Runs the instruction with instruction breakpoints on it and on the next one,
+// and prints where they trapped.
+void breakpoint_traps(const char *label, const std::vector<std::uint8_t> &instruction)
+{
+  struct sigaction action {};
+  action.sa_sigaction = count_breakpoint;
+  action.sa_flags = SA_SIGINFO;
+  sigaction(SIGTRAP, &action, nullptr);
+  // mov edx, COM1; mov ecx, 3; mov esi, 0x40000000; mov edi, 0x40000100
+  std::vector<std::uint8_t> stub = {0xBA, 0xF8, 0x03, 0x00, 0x00, 0xB9, 0x03, 0x00, 0x00, 0x00,
+                                    0xBE, 0x00, 0x00, 0x00, 0x40, 0xBF, 0x00, 0x01, 0x00, 0x40};
+  const std::size_t at = stub.size();
+  stub.insert(stub.end(), instruction.begin(), instruction.end());
+  stub.insert(stub.end(), {0x90, 0xC3});  // nop; ret
+  std::memcpy(reinterpret_cast<void *>(code_base), stub.data(), stub.size());
+  const int on_instruction = instruction_breakpoint(code_base + at);
+  const int after = instruction_breakpoint(code_base + at + instruction.size());
+  if (on_instruction < 0 || after < 0) {
+    std::printf("perf_event_open: %s\n", std::strerror(errno));
+    return;
+  }
+  breakpoint_hits.clear();
+  breakpoint_hits.reserve(8);  // no allocation in the handler
+  reinterpret_cast<void (*)()>(code_base)();
+  close(on_instruction);
+  close(after);
+  catch_signals();
+  std::printf("%s: traps at", label);
+  for (const std::uint64_t offset : breakpoint_hits) {
+    std::printf(" %lu", offset - at);
+  }
+  std::printf("\n");
+}
+
 void breakpoints()
 {
   if (!grant_all()) {
     std::printf("iopl: %s\n", std::strerror(errno));
     return;
   }
-  struct sigaction action {};
-  action.sa_sigaction = count_breakpoint;
-  action.sa_flags = SA_SIGINFO;
-  sigaction(SIGTRAP, &action, nullptr);
-  // mov edx, COM1; mov ecx, 3; mov esi, 0x40000000; mov edi, 0x40000100
-  const std::vector<std::uint8_t> set_up = {0xBA, 0xF8, 0x03, 0x00, 0x00, 0xB9, 0x03, 0x00, 0x00, 0x00,
-                                            0xBE, 0x00, 0x00, 0x00, 0x40, 0xBF, 0x00, 0x01, 0x00, 0x40};
-  for (const auto &instruction : {std::vector<std::uint8_t>{0xEE}, {0xEC}, {0xF3, 0x6E}, {0xF3, 0x6C}}) {
-    std::vector<std::uint8_t> stub = set_up;
-    stub.insert(stub.end(), instruction.begin(), instruction.end());
-    stub.insert(stub.end(), {0x90, 0xC3});  // nop; ret
-    std::memcpy(reinterpret_cast<void *>(code_base), stub.data(), stub.size());
-    const int on_port = instruction_breakpoint(code_base + set_up.size());
-    const int after = instruction_breakpoint(code_base + set_up.size() + instruction.size());
-    if (on_port < 0 || after < 0) {
-      std::printf("perf_event_open: %s\n", std::strerror(errno));
-      return;
-    }
-    breakpoint_hits.clear();
-    breakpoint_hits.reserve(8);  // no allocation in the handler
-    reinterpret_cast<void (*)()>(code_base)();
-    close(on_port);
-    close(after);
-    std::printf("breakpoints on %02x and after it: traps at", instruction.back());
-    for (const std::uint64_t offset : breakpoint_hits) {
-      std::printf(" %lu", offset - set_up.size());
-    }
-    std::printf("\n");
-  }
+  breakpoint_traps("breakpoints on ee and after it", {0xEE});
+  breakpoint_traps("breakpoints on ec and after it", {0xEC});
 }
 
 void *exec_from_thread(void *)
@@ -718,6 +726,10 @@ void hardware_rules()
 {
   catch_signals();
   const bool ports = grant_all();
+  // An instruction breakpoint on a rep string instruction traps once, as the
+  // resume flag holds until the instruction completes: QEMU traps at each element.
+  breakpoint_traps("rule: breakpoints on a rep of 3 and after it",
+                   {0xF3, ports ? std::uint8_t{0x6C} : std::uint8_t{0xAA}});
   const int lock = run({0xF0, 0xEE}, {'L', 0, com1, 0, 0, 0});  // #UD on the processor, before any permission check
   std::printf("rule: lock out: %s\n", lock != 0 ? sigabbrev_np(lock) : "executed");
 

@@ -10,7 +10,8 @@ access. Those rules are: LOCK before a port instruction is #UD (QEMU executes
 it); a REX.W with another prefix after it does not count (QEMU applies it); an
 element running from the last canonical address into non-canonical space is #GP
 (QEMU raises a page fault); a GS override followed by a DS one keeps GS (QEMU
-takes the last); a misaligned word with RFLAGS.AC set is #AC (QEMU does not
+takes the last); an instruction breakpoint on a rep traps once (QEMU traps
+at each element); a misaligned word with RFLAGS.AC set is #AC (QEMU does not
 check alignment); in 32-bit code, an element past 4 GiB is #GP (QEMU faults on
 that page for ever, so only Bochs and this processor run it). The random
 sequences keep clear of these, and draw 64-bit or 32-bit code and the trap
@@ -98,14 +99,15 @@ class Differential(unittest.TestCase):
             com1 += received
             for line in done.stdout.decode().splitlines():
                 if " -> " in line:
-                    kind = instruction_class(line)
-                    classes[kind] = classes.get(kind, 0) + 1
+                    setting = line.split(" -> ")[0]
+                    for kind in [instruction_class(line)] + [mode for mode in ("code32", "tf") if f" {mode}" in setting]:
+                        classes[kind] = classes.get(kind, 0) + 1
         # The hardware case comes last: QEMU's executed LOCK OUT is the only byte it adds.
         self.assertEqual(self.boot.com1[:len(com1)], com1)
         self.assertEqual(self.boot.com1[len(com1):], b"L")
         summary = ", ".join(f"{kind} {count}" for kind, count in sorted(classes.items()))
-        print(f"{len(CASES) + 1} cases, {sum(classes.values())} instructions compared, no divergence: {summary}",
-              file=sys.stderr)
+        compared = sum(count for kind, count in classes.items() if kind not in ("code32", "tf"))
+        print(f"{len(CASES) + 1} cases, {compared} instructions compared, no divergence: {summary}", file=sys.stderr)
 
     def test_where_qemu_is_not_the_hardware_vuart_is_the_hardware(self):
         def rules(output):
@@ -120,7 +122,7 @@ class Differential(unittest.TestCase):
             done, _ = under_vuart([tool("PORT_CORPUS"), case])
             self.assertEqual(rules(done.stdout), rules(run([tool("PORT_CORPUS"), case]).stdout))
             self.assertEqual(rules(done.stdout), ["rule: dword at fffffffe in 32-bit code: SEGV code=128"])
-        self.assertEqual(processor, ["rule: lock out: ILL", "rule: operand size after 48 66: 2 bytes",
+        self.assertEqual(processor, ["rule: breakpoints on a rep of 3 and after it: traps at 0 2", "rule: lock out: ILL", "rule: operand size after 48 66: 2 bytes",
                                      "rule: operand size after 66 48: 4 bytes",
                                      "rule: operand size after 48 66 2e: 2 bytes",
                                      "rule: dword at 7fffffffffff: SEGV code=128",
@@ -129,7 +131,8 @@ class Differential(unittest.TestCase):
                                      "rule: fs override with a null selector in 32-bit code: SEGV code=128",
                                      "rule: segment after 65 3e: G"])
         qemu = rules(self.boot.steps()["hardware"].stdout)
-        self.assertEqual(qemu, ["rule: lock out: executed", "rule: operand size after 48 66: 4 bytes",
+        self.assertEqual(qemu, ["rule: breakpoints on a rep of 3 and after it: traps at 0 0 0 2",
+                                "rule: lock out: executed", "rule: operand size after 48 66: 4 bytes",
                                 "rule: operand size after 66 48: 4 bytes",
                                 "rule: operand size after 48 66 2e: 4 bytes",
                                 "rule: dword at 7fffffffffff: SEGV code=1",
@@ -152,6 +155,10 @@ class Differential(unittest.TestCase):
             processor = [line.replace(": 8 bytes", ": 4 bytes")
                          for line in run([tool("PORT_CORPUS"), case]).stdout.decode().splitlines()
                          if line.startswith("rule: ")]
+            if case in BEYOND_QEMU:
+                # Bochs's Intel model wraps such an element at 4 GiB, a page fault at 0 here, where
+                # this AMD processor, and vuart after it, raise #GP.
+                processor = [line.replace("SEGV code=128", "SEGV code=1") for line in processor]
             self.assertEqual([line for line in steps[case].stdout.decode().splitlines()
                               if line.startswith("rule: ")], processor)
         for case in BOCHS_CASES:
