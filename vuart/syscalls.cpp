@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "launch.h"
@@ -23,10 +26,52 @@ constexpr long syscall_skipped = -1;
 constexpr std::size_t copy_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
 constexpr std::size_t max_iovecs = 1024;      // IOV_MAX
 
-bool is_write(long number)
+// The iovecs of a vectored output call, as address and length, in the layout of its ABI.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> read_iovecs(pid_t tid, const PendingWrite &write)
 {
-  return number == SYS_write || number == SYS_writev || number == SYS_pwrite64 || number == SYS_pwritev ||
-         number == SYS_pwritev2;
+  const std::size_t count = std::min<std::uint64_t>(write.count, max_iovecs);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> iovecs;
+  if (write.call.i386) {
+    std::vector<std::array<std::uint32_t, 2>> narrow(count);
+    const std::size_t bytes =
+        read_tracee(tid, write.buffer,
+                    {reinterpret_cast<std::uint8_t *>(narrow.data()), narrow.size() * sizeof narrow[0]}, Direction::up);
+    for (std::size_t i = 0; i < bytes / sizeof narrow[0]; ++i) {
+      iovecs.emplace_back(narrow[i][0], narrow[i][1]);
+    }
+  } else {
+    std::vector<iovec> wide(count);
+    const std::size_t bytes =
+        read_tracee(tid, write.buffer, {reinterpret_cast<std::uint8_t *>(wide.data()), wide.size() * sizeof wide[0]},
+                    Direction::up);
+    for (std::size_t i = 0; i < bytes / sizeof wide[0]; ++i) {
+      iovecs.emplace_back(reinterpret_cast<std::uint64_t>(wide[i].iov_base), wide[i].iov_len);
+    }
+  }
+  return iovecs;
+}
+
+// The thread of the process that its PID namespace numbers `own_number`.
+std::optional<pid_t> thread_numbered(pid_t process, pid_t own_number)
+{
+  std::error_code error;
+  for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(process) + "/task", error)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("NSpid:") && line.ends_with("\t" + std::to_string(own_number))) {
+        return std::stoi(task.path().filename());
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::string descriptor_name(pid_t tid, std::uint64_t fd)
+{
+  std::array<char, 4096> name{};
+  const std::string link = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(static_cast<int>(fd));
+  const ssize_t length = readlink(link.c_str(), name.data(), name.size());
+  return length > 0 ? std::string(name.data(), static_cast<std::size_t>(length)) : "fd " + std::to_string(fd);
 }
 
 std::optional<SegvState::Call> sigaction_call(long number, bool i386)
@@ -101,12 +146,16 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       resume(tid, 0, true);
       return;
     }
-  }
-  const auto fd = static_cast<int>(regs->rdi);
-  if (ours && is_write(number) && (fd == STDOUT_FILENO || fd == STDERR_FILENO)) {
-    thread.write = PendingWrite{number, fd, regs->rsi, regs->rdx, 0, 0, {}};
-    resume(tid, 0, true);
-    return;
+    const auto output = output_call(i386, called);
+    if (const auto fd = output ? static_cast<int>(arguments.at(output->fd_argument)) : -1;
+        fd == STDOUT_FILENO || fd == STDERR_FILENO) {
+      thread.write = PendingWrite{*output, fd, arguments[1], arguments[2], {}, 0, 0, {}};
+      if (output->data == OutputCall::Data::elsewhere) {
+        thread.write->source = descriptor_name(tid, arguments.at(output->from_argument));
+      }
+      resume(tid, 0, true);
+      return;
+    }
   }
   if (ours && (number == SYS_rt_sigqueueinfo || number == SYS_rt_tgsigqueueinfo)) {
     const bool to_thread = number == SYS_rt_tgsigqueueinfo;
@@ -114,7 +163,10 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
     if (read_tracee(tid, to_thread ? regs->r10 : regs->rdx, {reinterpret_cast<std::uint8_t *>(&queued), sizeof queued},
                     Direction::up) == sizeof queued &&
         queued.si_code == SI_KERNEL) {
-      thread.queuing_segv = static_cast<pid_t>(to_thread ? regs->rsi : regs->rdi);
+      // The kernel lets a process queue SI_KERNEL only to itself, and names the
+      // thread as the program's PID namespace numbers it.
+      thread.queuing_segv =
+          to_thread ? thread_numbered(thread.process, static_cast<pid_t>(regs->rsi)) : std::optional(thread.process);
     }
     resume(tid, 0, true);
     return;
@@ -167,19 +219,31 @@ bool Syscalls::take_queued_segv(pid_t tid, pid_t process)
 bool Syscalls::record_write(pid_t tid, Thread &thread)
 {
   PendingWrite &write = *thread.write;
+  if (write.call.data == OutputCall::Data::elsewhere) {
+    if (trace_.room_for_bytes() == 0) {
+      return false;
+    }
+    trace_.write(JsonObject()
+                     .text("event", "copy")
+                     .number("tid", tid)
+                     .number("fd", write.fd)
+                     .text("call", write.call.name)
+                     .text("from", write.source)
+                     .number("count", static_cast<std::int64_t>(write.written)));
+    thread.write.reset();
+    return true;
+  }
   if (write.pieces.empty()) {
-    if (write.syscall == SYS_write || write.syscall == SYS_pwrite64) {
+    if (write.call.data == OutputCall::Data::buffer) {
       write.pieces.emplace_back(write.buffer, write.written);
     } else {
-      std::vector<iovec> iovecs(std::min<std::uint64_t>(write.count, max_iovecs));
-      const std::size_t bytes =
-          read_tracee(tid, write.buffer,
-                      {reinterpret_cast<std::uint8_t *>(iovecs.data()), iovecs.size() * sizeof(iovec)}, Direction::up);
       std::uint64_t left = write.written;
-      for (std::size_t i = 0; i < bytes / sizeof(iovec) && left > 0; ++i) {
-        const std::uint64_t length = std::min<std::uint64_t>(iovecs[i].iov_len, left);
-        write.pieces.emplace_back(reinterpret_cast<std::uint64_t>(iovecs[i].iov_base), length);
-        left -= length;
+      for (const auto &[base, length] : read_iovecs(tid, write)) {
+        if (left == 0) {
+          break;
+        }
+        write.pieces.emplace_back(base, std::min(length, left));
+        left -= std::min(length, left);
       }
       write.written -= left;  // what the iovecs still show
     }

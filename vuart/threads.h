@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "io_permissions.h"
+#include "output_calls.h"
 
 namespace vuart {
 
@@ -22,14 +24,15 @@ struct KernelSigaction {
   std::uint64_t mask = 0;
 };
 
-// A write to standard output or error on its way, for the trace.
+// An output call to standard output or error on its way, for the trace.
 struct PendingWrite {
-  long syscall;
+  OutputCall call;
   int fd;
-  std::uint64_t buffer;                                         // the data, or the iovec array of the vectored calls
-  std::uint64_t count;                                          // bytes, or iovecs
-  std::uint64_t written = 0;                                    // what the call returned
-  std::uint64_t recorded = 0;                                   // how much of it the trace holds
+  std::uint64_t buffer;        // the data, or the iovec array of the vectored calls
+  std::uint64_t count;         // bytes, or iovecs
+  std::string source;          // what a copy from another descriptor reads, as /proc names it at the call
+  std::uint64_t written = 0;   // what the call returned
+  std::uint64_t recorded = 0;  // how much of it the trace holds
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // address and length, once read
 };
 

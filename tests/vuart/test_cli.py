@@ -3,11 +3,12 @@
 import os
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-from testlib import is_running, program_pid, run, tool, vuart
+from testlib import as_bytes, is_running, program_pid, run, tool, vuart
 
 SYS_RAWIO_BIT = 1 << 17
 
@@ -64,6 +65,21 @@ class CommandLine(unittest.TestCase):
         self.assertIn((1, everything), writes)
         self.assertIn((2, b"abcd"), writes)
         self.assertEqual(result.done.stdout, everything)
+
+    def test_output_by_any_call_and_abi_is_recorded(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            source = os.path.join(scratch, "source")
+            with open(source, "wb") as file:
+                file.write(b"copied\n")
+            script = ("import os, sys; f = os.open(sys.argv[1], os.O_RDONLY); os.sendfile(1, f, 0, 7); "
+                      "r, w = os.pipe(); os.write(w, b'spliced\\n'); os.splice(r, 1, 8)")
+            result = vuart([sys.executable, "-c", script, source])
+        self.assertEqual(result.done.stdout, b"copied\nspliced\n")
+        copies = [(event["fd"], event["call"], event["from"], event["count"]) for event in result.of("copy")]
+        self.assertEqual(copies[0], (1, "sendfile", source, 7))
+        self.assertEqual((copies[1][1], copies[1][2].startswith("pipe:"), copies[1][3]), ("splice", True, 8))
+        i386 = vuart([tool("I386_PORTS")])  # write through int 0x80
+        self.assertEqual(b"".join(as_bytes(event["bytes"]) for event in i386.of("write")), i386.done.stdout)
 
 
 class Safety(unittest.TestCase):
