@@ -36,9 +36,6 @@ class FilterBuilder {
   enum class Label {
     x86_64,
     i386,
-    check_fd_first,
-    check_fd_second,
-    check_fd_third,
     check_signal,
     check_queued_signal,
     check_thread_queued_signal,
@@ -81,24 +78,18 @@ class FilterBuilder {
 
 constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 
-// Where each output call's descriptor is checked, by the argument that holds it.
-constexpr std::array<std::pair<FilterBuilder::Label, std::size_t>, 3> fd_checks = {
-    {{FilterBuilder::Label::check_fd_first, 0},
-     {FilterBuilder::Label::check_fd_second, 1},
-     {FilterBuilder::Label::check_fd_third, 2}}};
-
-// Jumps from an ABI's loaded call number to the check of its output calls' descriptors.
+// Stops an ABI's output calls, whatever the descriptor: which file it writes decides.
 void add_output_calls(FilterBuilder &filter, bool i386, bool trap_writes)
 {
   for (const OutputCall &call : output_calls) {
     if (trap_writes && call.i386 == i386) {
-      filter.jump_if_equal(static_cast<std::uint32_t>(call.number), fd_checks.at(call.fd_argument).first);
+      filter.jump_if_equal(static_cast<std::uint32_t>(call.number), FilterBuilder::Label::trace);
     }
   }
 }
 
-// Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every output call to fds 1 and 2
-// (when the trace records them), changes of SIGSEGV's disposition in either ABI (a port fault may change it and vuart
+// Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every output call (when the trace
+// records them), changes of SIGSEGV's disposition in either ABI (a port fault may change it and vuart
 // must put it back), and a SIGSEGV the program queues (which may look like a port fault). Refuses, in every ABI, clone
 // with CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS,
 // so that libc falls back to clone. Everything else runs untouched.
@@ -137,14 +128,6 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_equal(SYS_clone3, Label::refuse_enosys);
   filter.jump_if_equal(static_cast<std::uint32_t>(x32_call | SYS_clone3), Label::refuse_enosys);
   filter.give(SECCOMP_RET_ALLOW);
-
-  for (const auto &[label, argument] : fd_checks) {
-    filter.place(label);
-    filter.load(static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * sizeof(std::uint64_t)));
-    filter.jump_if_equal(STDOUT_FILENO, Label::trace);  // the low half of the fd
-    filter.jump_if_equal(STDERR_FILENO, Label::trace);
-    filter.give(SECCOMP_RET_ALLOW);
-  }
 
   // The signal is rt_sigaction's first argument, rt_sigqueueinfo's second, rt_tgsigqueueinfo's third.
   for (const auto &[label, argument] : {std::pair{Label::check_signal, std::size_t{0}},

@@ -2,6 +2,7 @@
 
 #include <linux/audit.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -146,14 +147,15 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       resume(tid, 0, true);
       return;
     }
-    const auto output = output_call(i386, called);
-    if (const auto fd = output ? static_cast<int>(arguments.at(output->fd_argument)) : -1;
-        fd == STDOUT_FILENO || fd == STDERR_FILENO) {
-      thread.write = PendingWrite{*output, fd, arguments[1], arguments[2], {}, 0, 0, {}};
-      if (output->data == OutputCall::Data::elsewhere) {
-        thread.write->source = descriptor_name(tid, arguments.at(output->from_argument));
+    if (const auto output = output_call(i386, called)) {
+      const auto stream = standard_stream(tid, static_cast<int>(arguments.at(output->fd_argument)));
+      if (stream) {
+        thread.write = PendingWrite{*output, *stream, arguments[1], arguments[2], {}, 0, 0, {}};
+        if (output->data == OutputCall::Data::elsewhere) {
+          thread.write->source = descriptor_name(tid, arguments.at(output->from_argument));
+        }
       }
-      resume(tid, 0, true);
+      resume(tid, 0, stream.has_value());
       return;
     }
   }
@@ -199,6 +201,28 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
   thread.write.reset();
   resume(tid);
   return true;
+}
+
+std::optional<FileIdentity> identity_of(int fd)
+{
+  struct stat file {};
+  return fstat(fd, &file) == 0 ? std::optional(FileIdentity{file.st_dev, file.st_ino}) : std::nullopt;
+}
+
+std::optional<int> Syscalls::standard_stream(pid_t tid, int fd) const
+{
+  struct stat file {};
+  const std::string path = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd);
+  if (fd < 0 || stat(path.c_str(), &file) != 0) {
+    return std::nullopt;
+  }
+  const FileIdentity written{file.st_dev, file.st_ino};
+  const bool output = written == standard_output_;
+  const bool error = written == standard_error_;
+  if (output && error) {
+    return fd == STDERR_FILENO ? STDERR_FILENO : STDOUT_FILENO;
+  }
+  return output ? std::optional(STDOUT_FILENO) : error ? std::optional(STDERR_FILENO) : std::nullopt;
 }
 
 bool Syscalls::take_queued_segv(pid_t tid, pid_t process)

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 
 #include "json.h"
 #include "options.h"
@@ -17,9 +18,25 @@
 
 namespace vuart {
 
+// A file, as stat tells it apart.
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileIdentity &) const = default;
+};
+std::optional<FileIdentity> identity_of(int fd);
+
 class Syscalls {
  public:
   Syscalls(const Options &options, TraceLog &trace) : options_(options), trace_(trace) {}
+
+  // The files the program starts with as standard output and error: the trace
+  // records what reaches them, through any descriptor.
+  void set_standard_streams(std::optional<FileIdentity> output, std::optional<FileIdentity> error)
+  {
+    standard_output_ = output;
+    standard_error_ = error;
+  }
 
   // At a seccomp stop; resumes the thread.
   void at_entry(pid_t tid, Thread &thread);
@@ -39,8 +56,13 @@ class Syscalls {
   void emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
                             const std::array<std::uint64_t, 6> &arguments);
 
+  // 1 or 2 when the thread's descriptor writes the program's standard output or
+  // error (its own number decides where it could be either), else nothing.
+  std::optional<int> standard_stream(pid_t tid, int fd) const;
+
   const Options &options_;
   TraceLog &trace_;
+  std::optional<FileIdentity> standard_output_, standard_error_;
   std::map<pid_t, unsigned> queued_segv_;  // by the thread or process they were queued to
 };
 

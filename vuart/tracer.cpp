@@ -53,6 +53,8 @@ RunSummary Tracer::run()
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
+  syscalls_.set_standard_streams(identity_of(pty_slave.valid() ? pty_slave.get() : STDOUT_FILENO),
+                                 identity_of(STDERR_FILENO));
   main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled(),
                       geteuid() == 0 && !options_.uncontained},
                      UniqueFd(pipe_ends[1]));

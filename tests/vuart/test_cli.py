@@ -72,9 +72,12 @@ class CommandLine(unittest.TestCase):
             with open(source, "wb") as file:
                 file.write(b"copied\n")
             script = ("import os, sys; f = os.open(sys.argv[1], os.O_RDONLY); os.sendfile(1, f, 0, 7); "
-                      "r, w = os.pipe(); os.write(w, b'spliced\\n'); os.splice(r, 1, 8)")
+                      "r, w = os.pipe(); os.write(w, b'spliced\\n'); os.splice(r, 1, 8); os.write(os.dup(1), b'dup\\n'); "
+                      "os.dup2(os.open(sys.argv[1], os.O_WRONLY), 1); os.write(1, b'elsewhere')")
             result = vuart([sys.executable, "-c", script, source])
-        self.assertEqual(result.done.stdout, b"copied\nspliced\n")
+        self.assertEqual(result.done.stdout, b"copied\nspliced\ndup\n")
+        # Standard output is a file, not a number: a copy of fd 1 writes it, fd 1 made another file does not.
+        self.assertEqual([(event["fd"], event["bytes"]) for event in result.of("write")], [(1, "dup\n")])
         copies = [(event["fd"], event["call"], event["from"], event["count"]) for event in result.of("copy")]
         self.assertEqual(copies[0], (1, "sendfile", source, 7))
         self.assertEqual((copies[1][1], copies[1][2].startswith("pipe:"), copies[1][3]), ("splice", True, 8))
