@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -51,12 +52,9 @@ bool drop_capabilities(std::span<const int> capabilities)
   if (syscall(SYS_capset, &header, data.data()) != 0) {
     return false;
   }
-  for (const int capability : capabilities) {
-    if (prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, capability, 0, 0) != 0 && errno != EINVAL) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::all_of(capabilities, [](int capability) {
+    return prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, capability, 0, 0) == 0 || errno == EINVAL;
+  });
 }
 
 std::optional<pid_t> tracer_other_than_parent()

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <utility>
@@ -89,12 +90,7 @@ bool set_up_private_mounts()
       mount("proc", "/proc", "proc", no_exec, nullptr) != 0 || !mount_sysfs_read_only()) {
     return false;
   }
-  for (const char *path : read_only_proc) {
-    if (!bind_read_only(path) && errno != ENOENT) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::all_of(read_only_proc, [](const char *path) { return bind_read_only(path) || errno == ENOENT; });
 }
 
 void reap_as_init()

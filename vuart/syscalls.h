@@ -58,7 +58,7 @@ class Syscalls {
 
   // 1 or 2 when the thread's descriptor writes the program's standard output or
   // error (its own number decides where it could be either), else nothing.
-  std::optional<int> standard_stream(pid_t tid, int fd) const;
+  [[nodiscard]] std::optional<int> standard_stream(pid_t tid, int fd) const;
 
   const Options &options_;
   TraceLog &trace_;
