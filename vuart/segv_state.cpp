@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <array>
 
-#include "launch.h"
+#include "seccomp_filter.h"
 #include "tracee_memory.h"
 
 namespace vuart {

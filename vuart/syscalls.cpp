@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "launch.h"
 #include "ptrace_calls.h"
+#include "seccomp_filter.h"
 #include "tracee_memory.h"
 
 namespace vuart {
