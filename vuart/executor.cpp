@@ -83,7 +83,6 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
   const bool out = instruction.op == PortOp::outs;
   const unsigned width = instruction.width;
   const Direction direction = (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
-  record.direction = direction;
   const std::uint64_t address_mask =
       instruction.address_size == 8 ? ~0ULL : (1ULL << (8 * instruction.address_size)) - 1;
   // A 32-bit register write clears the upper half; a 16-bit one keeps the rest.
@@ -146,7 +145,6 @@ Execution execute(const PortInstruction &instruction, user_regs_struct &regs, co
 {
   Execution execution{Execution::Result::completed, {}, {}};
   const std::uint16_t port = port_of(instruction, regs);
-  execution.record.port = port;
   if (!permissions.allows(port, instruction.width)) {
     execution.result = Execution::Result::not_permitted;
     return execution;

@@ -18,13 +18,10 @@
 
 namespace vuart {
 
-// What the trace records of one instruction.
+// What the trace records of one instruction's outcome.
 struct PortRecord {
-  std::uint16_t port = 0;
-  std::uint64_t count = 0;              // elements transferred
-  Direction direction = Direction::up;  // string forms only
-  std::vector<std::uint8_t> bytes;      // written or read, in transfer order (when asked for)
-  std::optional<std::uint64_t> fault;   // the address the transfer stopped at
+  std::uint64_t count = 0;             // elements transferred
+  std::optional<std::uint64_t> fault;  // the address the transfer stopped at
 };
 
 struct Execution {
