@@ -75,6 +75,19 @@ std::string descriptor_name(pid_t tid, std::uint64_t fd)
   return length > 0 ? std::string(name.data(), static_cast<std::size_t>(length)) : "fd " + std::to_string(fd);
 }
 
+// ioperm or iopl, in any ABI: x32's are the 64-bit ones with the x32 bit.
+std::optional<Syscalls::PortRequest> port_request(long number, bool i386)
+{
+  const long x32 = i386 ? 0 : x32_call;
+  if (number == (i386 ? i386_ioperm : SYS_ioperm) || number == (x32 | SYS_ioperm)) {
+    return Syscalls::PortRequest::ioperm;
+  }
+  if (number == (i386 ? i386_iopl : SYS_iopl) || number == (x32 | SYS_iopl)) {
+    return Syscalls::PortRequest::iopl;
+  }
+  return std::nullopt;
+}
+
 std::optional<SegvState::Call> sigaction_call(long number, bool i386)
 {
   using Call = SegvState::Call;
@@ -135,11 +148,8 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
     const auto called = static_cast<long>(call.seccomp.nr);
     std::array<std::uint64_t, 6> arguments{};
     std::copy(std::begin(call.seccomp.args), std::end(call.seccomp.args), arguments.begin());
-    const long x32 = i386 ? 0 : x32_call;  // x32's requests are the 64-bit ones
-    if (called == (i386 ? i386_ioperm : SYS_ioperm) || called == (i386 ? i386_iopl : SYS_iopl) ||
-        called == (x32 | SYS_ioperm) || called == (x32 | SYS_iopl)) {
-      const bool ioperm = called == (i386 ? i386_ioperm : SYS_ioperm) || called == (x32 | SYS_ioperm);
-      emulate_port_request(tid, thread, *regs, ioperm ? PortRequest::ioperm : PortRequest::iopl, arguments);
+    if (const auto request = port_request(called, i386)) {
+      emulate_port_request(tid, thread, *regs, *request, arguments);
       return;
     }
     if (const auto segv_call = sigaction_call(called, i386); segv_call && arguments[0] == SIGSEGV) {
@@ -148,14 +158,7 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       return;
     }
     if (const auto output = output_call(i386, called)) {
-      const auto stream = standard_stream(tid, static_cast<int>(arguments.at(output->fd_argument)));
-      if (stream) {
-        thread.write = PendingWrite{*output, *stream, arguments[1], arguments[2], {}, 0, 0, {}};
-        if (output->data == OutputCall::Data::elsewhere) {
-          thread.write->source = descriptor_name(tid, arguments.at(output->from_argument));
-        }
-      }
-      resume(tid, 0, stream.has_value());
+      at_output_call(tid, thread, *output, arguments);
       return;
     }
   }
@@ -179,6 +182,19 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
   regs->rax = static_cast<unsigned long long>(-ENOSYS);
   set_registers(tid, *regs);
   resume(tid);
+}
+
+void Syscalls::at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
+                              const std::array<std::uint64_t, 6> &arguments)
+{
+  const auto stream = standard_stream(tid, static_cast<int>(arguments.at(output.fd_argument)));
+  if (stream) {
+    thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}};
+    if (output.data == OutputCall::Data::elsewhere) {
+      thread.write->source = descriptor_name(tid, arguments.at(output.from_argument));
+    }
+  }
+  resume(tid, 0, stream.has_value());  // the rest at its exit, when it wrote a standard stream
 }
 
 bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)

@@ -50,15 +50,19 @@ class Syscalls {
   // queued itself (only a process may send itself such a signal): it is no port fault.
   bool take_queued_segv(pid_t tid, pid_t process);
 
- private:
   // ioperm(from, num, turn_on) or iopl(level), whichever ABI the program called it through.
   enum class PortRequest { ioperm, iopl };
+
+ private:
   void emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
                             const std::array<std::uint64_t, 6> &arguments);
 
   // 1 or 2 when the thread's descriptor writes the program's standard output or
   // error (its own number decides where it could be either), else nothing.
   [[nodiscard]] std::optional<int> standard_stream(pid_t tid, int fd) const;
+  // At the entry of an output call: follows it to its exit when it writes a standard stream.
+  void at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
+                      const std::array<std::uint64_t, 6> &arguments);
 
   const Options &options_;
   TraceLog &trace_;
