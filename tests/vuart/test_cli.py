@@ -73,8 +73,8 @@ class CommandLine(unittest.TestCase):
                 file.write(b"copied\n")
             script = ("import os, sys; f = os.open(sys.argv[1], os.O_RDONLY); os.sendfile(1, f, 0, 7); "
                       "r, w = os.pipe(); os.write(w, b'spliced\\n'); os.splice(r, 1, 8); os.write(os.dup(1), b'dup\\n'); "
-                      "os.dup2(os.open(sys.argv[1], os.O_WRONLY), 1); os.write(1, b'elsewhere')")
-            result = vuart([sys.executable, "-c", script, source])
+                      "os.dup2(os.open(sys.argv[2], os.O_WRONLY | os.O_CREAT), 1); os.write(1, b'elsewhere')")
+            result = vuart([sys.executable, "-c", script, source, os.path.join(scratch, "elsewhere")])
         self.assertEqual(result.done.stdout, b"copied\nspliced\ndup\n")
         # Standard output is a file, not a number: a copy of fd 1 writes it, fd 1 made another file does not.
         self.assertEqual([(event["fd"], event["bytes"]) for event in result.of("write")], [(1, "dup\n")])
