@@ -1,0 +1,132 @@
+// What each stop of a traced thread means: its end, a ptrace event, a signal,
+// a new thread or process, an exec.
+#include "tracer.h"
+
+#include <sys/ptrace.h>
+
+namespace vuart {
+
+void Tracer::handle_stop(pid_t tid, WaitStatus status)
+{
+  if (status.ended()) {
+    if (const auto ended = threads_.find(tid); ended != threads_.end() && ended->second.process == tid) {
+      port_io_.forget(tid);
+    }
+    threads_.erase(tid);
+    std::erase(waiting_, tid);
+    if (tid == main_pid_) {
+      finish(status.raw);
+    }
+    return;
+  }
+  if (!status.stopped()) {
+    return;
+  }
+  if (status.group_stop()) {
+    // A stop signal took effect: stay stopped, and hear of SIGCONT.
+    traced(ptrace(PTRACE_LISTEN, tid, nullptr, nullptr), "PTRACE_LISTEN", tid);
+    return;
+  }
+  if (status.event() == PTRACE_EVENT_STOP) {
+    // A new tracee's first stop, or the end of a group-stop.
+    if (!threads_.contains(tid)) {
+      early_starts_.insert(tid);  // held until its parent's event says what it inherits
+      return;
+    }
+    resume(tid);
+    return;
+  }
+  if (status.stop_signal() == SIGTRAP && status.event() != 0) {
+    handle_event(tid, status);
+    return;
+  }
+  const auto thread = threads_.find(tid);
+  if (status.syscall_stop()) {
+    if (thread == threads_.end()) {
+      resume(tid);
+    } else if (!syscalls_.at_exit(tid, thread->second, !waiting_.empty())) {
+      wait_in_line(tid, Waiting::write_record);
+    }
+    return;
+  }
+  handle_signal_stop(tid, status.stop_signal());
+}
+
+void Tracer::handle_event(pid_t tid, WaitStatus status)
+{
+  switch (status.event()) {
+  case PTRACE_EVENT_SECCOMP: syscalls_.at_entry(tid, threads_[tid]); return;
+  case PTRACE_EVENT_CLONE:
+  case PTRACE_EVENT_FORK:
+  case PTRACE_EVENT_VFORK: {
+    const std::optional<unsigned long> child = event_message(tid);
+    unsigned long flags = 0;
+    if (status.event() == PTRACE_EVENT_CLONE) {
+      const auto regs = registers(tid);
+      flags = regs ? regs->rdi : 0;  // clone's flags: clone3 never gets this far
+    }
+    if (child) {
+      handle_new_tracee(tid, static_cast<pid_t>(*child), flags);
+    }
+    resume(tid);
+    return;
+  }
+  case PTRACE_EVENT_EXEC: handle_exec(tid); return;
+  default: resume(tid); return;
+  }
+}
+
+void Tracer::handle_signal_stop(pid_t tid, int signal)
+{
+  // A signal on its way to the program.
+  const auto thread = threads_.find(tid);
+  siginfo_t info{};
+  if (thread == threads_.end() || !traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
+    resume(tid, signal);
+    return;
+  }
+  program_signals_.note(info);
+  if (signal == SIGSEGV) {
+    if (info.si_code == SI_KERNEL && !syscalls_.take_queued_segv(tid, thread->second.process)) {
+      wait_in_line(tid, Waiting::port_instruction);  // maybe a port instruction
+      return;
+    }
+    SegvState::delivered(thread->second);
+  }
+  resume(tid, signal);
+}
+
+void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_flags)
+{
+  const Thread &creator = threads_[parent];
+  Thread inherited;
+  inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
+  if (inherited.process == child) {
+    port_io_.inherit(creator.process, child);
+  }
+  inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
+  inherited.segv = SegvState::for_new(creator, clone_flags);
+  threads_[child] = std::move(inherited);
+  if (early_starts_.erase(child) != 0) {
+    resume(child);
+  }
+}
+
+void Tracer::handle_exec(pid_t tid)
+{
+  exec_seen_ = true;
+  const auto former = static_cast<pid_t>(event_message(tid).value_or(static_cast<unsigned long>(tid)));
+  if (former != tid && threads_.contains(former)) {
+    // Another thread called execve: it takes over the thread group's id, and its
+    // permissions go with it.
+    threads_[tid] = std::move(threads_[former]);
+    threads_.erase(former);
+    std::erase(waiting_, former);
+  }
+  SegvState::exec(threads_[tid]);
+  remote_.forget(threads_[tid].process);
+  port_io_.forget(threads_[tid].process);
+  resume(tid);
+}
+
+}  // namespace vuart
