@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "containment.h"
-#include "json.h"
 #include "options.h"
 #include "output.h"
 #include "pty.h"
 #include "signals.h"
+#include "trace.h"
 #include "tracer.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "executor.h"
-#include "json.h"
 #include "ptrace_calls.h"
+#include "trace.h"
 
 namespace vuart {
 

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "json.h"
 #include "output.h"
 #include "pty.h"
 #include "signals.h"
+#include "trace.h"
 #include "unique_fd.h"
 
 namespace vuart {

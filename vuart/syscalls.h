@@ -11,10 +11,10 @@
 #include <map>
 #include <optional>
 
-#include "json.h"
 #include "options.h"
 #include "segv_state.h"
 #include "threads.h"
+#include "trace.h"
 
 namespace vuart {
 

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
 #include "line_input.h"
 #include "options.h"
 #include "output.h"
@@ -26,6 +25,7 @@
 #include "signals.h"
 #include "syscalls.h"
 #include "threads.h"
+#include "trace.h"
 #include "unique_fd.h"
 
 namespace vuart {

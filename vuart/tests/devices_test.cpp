@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "io_permissions.h"
-#include "json.h"
 #include "options.h"
 #include "port_space.h"
+#include "trace.h"
 
 namespace vuart {
 namespace {
