@@ -82,7 +82,7 @@ bool string_transfer(const PortInstruction &instruction, std::uint16_t port, use
   PortRecord &record = execution.record;
   const bool out = instruction.op == PortOp::outs;
   const unsigned width = instruction.width;
-  const Direction direction = (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
+  const Direction direction = direction_of(regs);
   const std::uint64_t address_mask =
       instruction.address_size == 8 ? ~0ULL : (1ULL << (8 * instruction.address_size)) - 1;
   // A 32-bit register write clears the upper half; a 16-bit one keeps the rest.
@@ -140,15 +140,21 @@ std::uint16_t port_of(const PortInstruction &instruction, const user_regs_struct
   return instruction.port_in_dx ? static_cast<std::uint16_t>(regs.rdx) : instruction.immediate;
 }
 
-Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
-                  Memory &memory, PortSpace &ports, const ByteObserver &observe, const ElementAllowance &allowance)
+bool permitted(const PortInstruction &instruction, const user_regs_struct &regs, const IoPermissions &permissions)
+{
+  return permissions.allows(port_of(instruction, regs), instruction.width);
+}
+
+Direction direction_of(const user_regs_struct &regs)
+{
+  return (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
+}
+
+Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, PortSpace &ports,
+                  const ByteObserver &observe, const ElementAllowance &allowance)
 {
   Execution execution{Execution::Result::completed, {}, {}};
   const std::uint16_t port = port_of(instruction, regs);
-  if (!permissions.allows(port, instruction.width)) {
-    execution.result = Execution::Result::not_permitted;
-    return execution;
-  }
   if (instruction.op == PortOp::in || instruction.op == PortOp::out) {
     in_or_out(instruction, port, regs, ports, execution.record, observe);
   } else if (!string_transfer(instruction, port, regs, memory, ports, observe, allowance, execution)) {

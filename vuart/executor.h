@@ -26,10 +26,9 @@ struct PortRecord {
 
 struct Execution {
   enum class Result {
-    completed,      // RIP is past the instruction
-    interrupted,    // the element limit came first: the registers show the progress, RIP is unchanged
-    faulted,        // a page fault or #GP after what could be done: deliver `fault`
-    not_permitted,  // the thread may not use these ports: the kernel's own SIGSEGV stands
+    completed,    // RIP is past the instruction
+    interrupted,  // the element limit came first: the registers show the progress, RIP is unchanged
+    faulted,      // a page fault or #GP after what could be done: deliver `fault`
   } result;
   siginfo_t fault;
   PortRecord record;
@@ -41,16 +40,22 @@ using ByteObserver = std::function<void(std::span<const std::uint8_t>)>;
 // The port an instruction at these registers addresses.
 std::uint16_t port_of(const PortInstruction &instruction, const user_regs_struct &regs);
 
+// Whether the thread's permissions cover every port the instruction touches;
+// where they do not, the kernel's own SIGSEGV stands.
+bool permitted(const PortInstruction &instruction, const user_regs_struct &regs, const IoPermissions &permissions);
+
+// The way a string instruction's index registers move.
+Direction direction_of(const user_regs_struct &regs);
+
 // How many more elements a string instruction may move now: asked before each
 // piece of it, so that a long transfer goes on as its output drains.
 using ElementAllowance = std::function<std::uint64_t()>;
 
-// Executes `instruction`, which starts at regs.rip, updating `regs`. The bytes
+// Executes `instruction`, which starts at regs.rip and is permitted, updating `regs`. The bytes
 // moved go to `observe`, when given. Memory is used in pieces of at most 1 MiB.
 // A string instruction stops where `allowance` says 0, as the processor does
 // when an interrupt comes between two elements: restarting it carries on.
-Execution execute(const PortInstruction &instruction, user_regs_struct &regs, const IoPermissions &permissions,
-                  Memory &memory, PortSpace &ports, const ByteObserver &observe = {},
-                  const ElementAllowance &allowance = {});
+Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, PortSpace &ports,
+                  const ByteObserver &observe = {}, const ElementAllowance &allowance = {});
 
 }  // namespace vuart

@@ -27,7 +27,7 @@ JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruc
       .number("port", port_of(instruction, regs))
       .number("width", instruction.width);
   if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
-    event.text("direction", (regs.eflags & direction_flag) != 0 ? "down" : "up");
+    event.text("direction", direction_of(regs) == Direction::down ? "down" : "up");
   }
   return event;
 }
@@ -75,7 +75,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
                                ? decode_port_instruction(std::span(code).first(readable),
                                                          regs->cs == code64 ? CodeMode::long64 : CodeMode::compat32)
                                : std::nullopt;
-  if (!instruction || !thread.permissions.allows(port_of(*instruction, *regs), instruction->width)) {
+  if (!instruction || !permitted(*instruction, *regs, thread.permissions)) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;
   }
@@ -105,7 +105,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   TraceLine event(output_.outputs().trace, port_event(tid, before, *instruction), "bytes");
   TraceeMemory memory(tid, thread, before, *window, remote_);
   const Execution execution =
-      execute(*instruction, *regs, thread.permissions, memory, ports_,
+      execute(*instruction, *regs, memory, ports_,
               output_.outputs().trace.enabled()
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
