@@ -1,129 +1,18 @@
 #include "tracee_memory.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "output.h"
-#include "unique_fd.h"
 
 namespace vuart {
-
-namespace {
-
-constexpr std::uint64_t page_size = 4096;
-
-// One iovec pair per page piece, in the order of the transfer, so that a partial
-// transfer (which stops at a whole iovec) ends exactly at the first bad page.
-std::size_t transfer(pid_t tid, std::uint64_t address, std::uint8_t *local, std::size_t size, Direction direction,
-                     bool write)
-{
-  std::vector<iovec> local_pieces;
-  std::vector<iovec> remote_pieces;
-  // Lengths, not end addresses: a range may end at the top of the address space.
-  for (std::size_t done = 0; done < size;) {
-    const std::uint64_t piece = address + done;
-    const std::size_t length = std::min<std::uint64_t>(size - done, page_size - piece % page_size);
-    local_pieces.push_back({local + done, length});
-    // NOLINTNEXTLINE(performance-no-int-to-ptr): an address in the tracee, never dereferenced here
-    remote_pieces.push_back({reinterpret_cast<void *>(piece), length});
-    done += length;
-  }
-  if (direction == Direction::down) {
-    std::reverse(local_pieces.begin(), local_pieces.end());
-    std::reverse(remote_pieces.begin(), remote_pieces.end());
-  }
-  std::size_t done = 0;
-  constexpr std::size_t most_pieces = 1024;  // IOV_MAX
-  for (std::size_t first = 0; first < local_pieces.size(); first += most_pieces) {
-    const std::size_t count = std::min(most_pieces, local_pieces.size() - first);
-    const ssize_t moved = write ? process_vm_writev(tid, &local_pieces[first], count, &remote_pieces[first], count, 0)
-                                : process_vm_readv(tid, &local_pieces[first], count, &remote_pieces[first], count, 0);
-    if (moved <= 0) {
-      break;
-    }
-    done += static_cast<std::size_t>(moved);
-    std::size_t expected = 0;
-    for (std::size_t i = first; i < first + count; ++i) {
-      expected += local_pieces[i].iov_len;
-    }
-    if (static_cast<std::size_t>(moved) < expected) {
-      break;
-    }
-  }
-  return done;
-}
-
-}  // namespace
-
-std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction)
-{
-  return transfer(tid, address, out.data(), out.size(), direction, false);
-}
-
-std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction)
-{
-  return transfer(tid, address, const_cast<std::uint8_t *>(in.data()), in.size(), direction, true);
-}
-
-namespace {
-
-struct Mapping {
-  std::uint64_t start;
-  std::uint64_t end;
-  bool vdso;
-};
-
-std::vector<Mapping> mappings(pid_t tid)
-{
-  std::vector<Mapping> found;
-  std::ifstream maps("/proc/" + std::to_string(tid) + "/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    const std::size_t dash = line.find('-');
-    const std::size_t space = line.find(' ');
-    if (dash == std::string::npos || space == std::string::npos) {
-      continue;
-    }
-    found.push_back({std::stoull(line.substr(0, dash), nullptr, 16),
-                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16), line.ends_with("[vdso]")});
-  }
-  return found;
-}
-
-}  // namespace
-
-std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out)
-{
-  const std::size_t read = read_tracee(tid, address, out, Direction::up);
-  if (read == out.size()) {
-    return read;
-  }
-  // process_vm_readv needs readable pages; the tracer's /proc/TID/mem reads what the processor can execute.
-  const UniqueFd mem(open(("/proc/" + std::to_string(tid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
-  const ssize_t fetched = mem.valid() ? pread(mem.get(), out.data(), out.size(), static_cast<off_t>(address)) : -1;
-  return std::max<std::size_t>(read, fetched > 0 ? static_cast<std::size_t>(fetched) : 0);
-}
-
-std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid)
-{
-  for (const Mapping &mapping : mappings(tid)) {
-    if (mapping.vdso) {
-      return std::pair{mapping.start, mapping.end};
-    }
-  }
-  return std::nullopt;
-}
 
 namespace {
 

@@ -1,11 +1,7 @@
 #pragma once
-// A traced thread's memory. vuart reads and writes its own data there (system
-// call arguments, what the program writes) through process_vm_readv and
-// process_vm_writev. The memory side of a port string instruction is the
-// processor's: a stub of vuart's runs in the thread, a `rep movs` between the
-// program's memory and a window of vuart's in the same process, so that page
-// faults, stack growth, SIGBUS, alignment checks and protection keys, with
-// their signal context, are the kernel's own.
+// The memory side of a port string instruction, which is the processor's: a stub of vuart's runs in the thread, a `rep
+// movs` between the program's memory and a window of vuart's in the same process, so that page faults, stack growth,
+// SIGBUS, alignment checks and protection keys, with their signal context, are the kernel's own.
 
 #include <sys/types.h>
 #include <sys/user.h>
@@ -20,19 +16,9 @@
 #include "memory.h"
 #include "remote_call.h"
 #include "threads.h"
+#include "tracee_access.h"
 
 namespace vuart {
-
-// Reads tracee bytes [address, address + out.size()) and returns how many were
-// read from the end the transfer starts at: the low end going up, the high end going down.
-std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction);
-// Writes likewise, honouring the tracee's page protections.
-std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction);
-// Reads instruction bytes, execute-only code too; returns how many could be read.
-std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
-
-// Where the tracee's vDSO lies, [start, end), if it has one.
-std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
 
 // A process's transfer window: a page of stubs, and room for the largest run of elements.
 struct Window {

@@ -1,0 +1,28 @@
+#pragma once
+// A stopped thread's memory as a debugger reads and writes it: vuart's own data
+// there (system call arguments, what the program writes, instruction bytes)
+// through process_vm_readv and process_vm_writev, and /proc where those cannot.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "memory.h"
+
+namespace vuart {
+
+// Reads tracee bytes [address, address + out.size()) and returns how many were
+// read from the end the transfer starts at: the low end going up, the high end going down.
+std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction);
+// Writes likewise, honouring the tracee's page protections.
+std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction);
+// Reads instruction bytes, execute-only code too; returns how many could be read.
+std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
+
+// Where the tracee's vDSO lies, [start, end), if it has one.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
+
+}  // namespace vuart
