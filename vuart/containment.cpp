@@ -75,13 +75,10 @@ bool protect_self()
          prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 }
 
-namespace {
-
-// The processes whose parent is vuart, as /proc lists them.
-std::vector<pid_t> own_children()
+std::vector<pid_t> children_of(pid_t parent)
 {
-  const std::string self = std::to_string(getpid());
-  std::ifstream listed("/proc/" + self + "/task/" + self + "/children");
+  const std::string task = std::to_string(parent);
+  std::ifstream listed("/proc/" + task + "/task/" + task + "/children");
   std::vector<pid_t> children;
   for (pid_t child; listed >> child;) {
     children.push_back(child);
@@ -89,14 +86,12 @@ std::vector<pid_t> own_children()
   return children;
 }
 
-}  // namespace
-
 void end_all(const std::vector<pid_t> &traced)
 {
   for (const pid_t tid : traced) {
     kill(tid, SIGKILL);
   }
-  for (const pid_t child : own_children()) {
+  for (const pid_t child : children_of(getpid())) {
     kill(child, SIGKILL);
   }
   for (;;) {

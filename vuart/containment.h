@@ -37,6 +37,9 @@ bool drop_capabilities(std::span<const int> capabilities);
 // protect_self: anyone but the parent (a debugger that started vuart).
 std::optional<pid_t> tracer_other_than_parent();
 
+// The processes whose parent is `parent`, as /proc lists them.
+std::vector<pid_t> children_of(pid_t parent);
+
 // Once the program has ended: kills the threads vuart traces and whatever the
 // program left re-parented to vuart, and waits for every one of them.
 void end_all(const std::vector<pid_t> &traced);

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -103,13 +102,8 @@ struct ChildSetUp {
 // The one child of the namespaces' init: the program's child.
 std::optional<pid_t> only_child(pid_t parent)
 {
-  const std::string task = std::to_string(parent);
-  std::ifstream children("/proc/" + task + "/task/" + task + "/children");
-  pid_t child = 0;
-  if (children >> child) {
-    return child;
-  }
-  return std::nullopt;
+  const std::vector<pid_t> children = children_of(parent);
+  return children.empty() ? std::nullopt : std::optional(children.front());
 }
 
 void end_child(pid_t child)
