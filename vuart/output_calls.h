@@ -16,6 +16,7 @@ struct OutputCall {
   enum class Data {
     buffer,     // args[1] holds the bytes
     iovecs,     // args[1] holds an array of args[2] iovecs
+    pages,      // iovecs too, whose pages the pipe takes as they are, not a copy (vmsplice)
     elsewhere,  // from another descriptor: the bytes are not the program's to show
   };
   long number;
@@ -24,26 +25,27 @@ struct OutputCall {
   std::size_t fd_argument;  // the descriptor written
   Data data;
   std::size_t from_argument;  // for Data::elsewhere, the descriptor read
+  int offset_argument = -1;   // where the call writes in the file, if it says; in i386, the low half, then the high
 };
 
 constexpr std::array<OutputCall, 21> output_calls = {{
     {SYS_write, false, "write", 0, OutputCall::Data::buffer, 0},
-    {SYS_pwrite64, false, "pwrite64", 0, OutputCall::Data::buffer, 0},
+    {SYS_pwrite64, false, "pwrite64", 0, OutputCall::Data::buffer, 0, 3},
     {SYS_writev, false, "writev", 0, OutputCall::Data::iovecs, 0},
-    {SYS_pwritev, false, "pwritev", 0, OutputCall::Data::iovecs, 0},
-    {SYS_pwritev2, false, "pwritev2", 0, OutputCall::Data::iovecs, 0},
-    {SYS_vmsplice, false, "vmsplice", 0, OutputCall::Data::iovecs, 0},
+    {SYS_pwritev, false, "pwritev", 0, OutputCall::Data::iovecs, 0, 3},
+    {SYS_pwritev2, false, "pwritev2", 0, OutputCall::Data::iovecs, 0, 3},
+    {SYS_vmsplice, false, "vmsplice", 0, OutputCall::Data::pages, 0},
     {SYS_sendfile, false, "sendfile", 0, OutputCall::Data::elsewhere, 1},
     {SYS_splice, false, "splice", 2, OutputCall::Data::elsewhere, 0},
     {SYS_tee, false, "tee", 1, OutputCall::Data::elsewhere, 0},
     {SYS_copy_file_range, false, "copy_file_range", 2, OutputCall::Data::elsewhere, 0},
     // The i386 ABI's (int 0x80), with numbers of their own.
     {4, true, "write", 0, OutputCall::Data::buffer, 0},
-    {181, true, "pwrite64", 0, OutputCall::Data::buffer, 0},
+    {181, true, "pwrite64", 0, OutputCall::Data::buffer, 0, 3},
     {146, true, "writev", 0, OutputCall::Data::iovecs, 0},
-    {334, true, "pwritev", 0, OutputCall::Data::iovecs, 0},
-    {379, true, "pwritev2", 0, OutputCall::Data::iovecs, 0},
-    {316, true, "vmsplice", 0, OutputCall::Data::iovecs, 0},
+    {334, true, "pwritev", 0, OutputCall::Data::iovecs, 0, 3},
+    {379, true, "pwritev2", 0, OutputCall::Data::iovecs, 0, 3},
+    {316, true, "vmsplice", 0, OutputCall::Data::pages, 0},
     {187, true, "sendfile", 0, OutputCall::Data::elsewhere, 1},
     {239, true, "sendfile64", 0, OutputCall::Data::elsewhere, 1},
     {313, true, "splice", 2, OutputCall::Data::elsewhere, 0},

@@ -53,6 +53,12 @@ void resume(pid_t tid, int signal, bool to_syscall_exit)
   traced(ptrace(to_syscall_exit ? PTRACE_SYSCALL : PTRACE_CONT, tid, nullptr, signal), "resume", tid);
 }
 
+std::array<unsigned long long *, 6> argument_registers(user_regs_struct &regs, bool i386)
+{
+  return i386 ? std::array{&regs.rbx, &regs.rcx, &regs.rdx, &regs.rsi, &regs.rdi, &regs.rbp}
+              : std::array{&regs.rdi, &regs.rsi, &regs.rdx, &regs.r10, &regs.r8, &regs.r9};
+}
+
 void resume_holding(pid_t tid, std::optional<siginfo_t> &held)
 {
   if (!held) {

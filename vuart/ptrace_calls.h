@@ -5,6 +5,7 @@
 #include <sys/user.h>
 #include <sys/wait.h>
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <optional>
@@ -34,6 +35,11 @@ bool traced(long result, std::string_view what, pid_t tid);
 std::optional<user_regs_struct> registers(pid_t tid);
 void set_registers(pid_t tid, const user_regs_struct &regs);
 void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false);
+// syscall and int 0x80 are two bytes long, and so is sysenter's way back in the vDSO: a call is made
+// again by moving back this far, with its number in RAX, as the kernel restarts one.
+constexpr unsigned long long system_call_length = 2;
+// A system call's six argument registers, in its ABI's order: the i386 one (int 0x80) or the 64-bit one.
+std::array<unsigned long long *, 6> argument_registers(user_regs_struct &regs, bool i386);
 // Resumes the thread with the signal that arrived while vuart ran a call in it, if any.
 void resume_holding(pid_t tid, std::optional<siginfo_t> &held);
 // Signal sets of a thread, as /proc/TID/status shows them.

@@ -66,11 +66,9 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
   if (!entry->i386) {
     call.cs = code64;
   }
-  const std::array<unsigned long long *, 6> argument_registers =
-      entry->i386 ? std::array{&call.rbx, &call.rcx, &call.rdx, &call.rsi, &call.rdi, &call.rbp}
-                  : std::array{&call.rdi, &call.rsi, &call.rdx, &call.r10, &call.r8, &call.r9};
-  for (std::size_t i = 0; i < arguments.size() && i < argument_registers.size(); ++i) {
-    *argument_registers[i] = arguments[i];
+  const auto argument_slots = argument_registers(call, entry->i386);
+  for (std::size_t i = 0; i < arguments.size() && i < argument_slots.size(); ++i) {
+    *argument_slots[i] = arguments[i];
   }
   set_registers(tid, call);
   for (;;) {

@@ -24,33 +24,6 @@ namespace vuart {
 namespace {
 
 constexpr long syscall_skipped = -1;
-constexpr std::size_t copy_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
-constexpr std::size_t max_iovecs = 1024;      // IOV_MAX
-
-// The iovecs of a vectored output call, as address and length, in the layout of its ABI.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> read_iovecs(pid_t tid, const PendingWrite &write)
-{
-  const std::size_t count = std::min<std::uint64_t>(write.count, max_iovecs);
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> iovecs;
-  if (write.call.i386) {
-    std::vector<std::array<std::uint32_t, 2>> narrow(count);
-    const std::size_t bytes =
-        read_tracee(tid, write.buffer,
-                    {reinterpret_cast<std::uint8_t *>(narrow.data()), narrow.size() * sizeof narrow[0]}, Direction::up);
-    for (std::size_t i = 0; i < bytes / sizeof narrow[0]; ++i) {
-      iovecs.emplace_back(narrow[i][0], narrow[i][1]);
-    }
-  } else {
-    std::vector<iovec> wide(count);
-    const std::size_t bytes =
-        read_tracee(tid, write.buffer, {reinterpret_cast<std::uint8_t *>(wide.data()), wide.size() * sizeof wide[0]},
-                    Direction::up);
-    for (std::size_t i = 0; i < bytes / sizeof wide[0]; ++i) {
-      iovecs.emplace_back(reinterpret_cast<std::uint64_t>(wide[i].iov_base), wide[i].iov_len);
-    }
-  }
-  return iovecs;
-}
 
 // The thread of the process that its PID namespace numbers `own_number`.
 std::optional<pid_t> thread_numbered(pid_t process, pid_t own_number)
@@ -65,14 +38,6 @@ std::optional<pid_t> thread_numbered(pid_t process, pid_t own_number)
     }
   }
   return std::nullopt;
-}
-
-std::string descriptor_name(pid_t tid, std::uint64_t fd)
-{
-  std::array<char, 4096> name{};
-  const std::string link = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(static_cast<int>(fd));
-  const ssize_t length = readlink(link.c_str(), name.data(), name.size());
-  return length > 0 ? std::string(name.data(), static_cast<std::size_t>(length)) : "fd " + std::to_string(fd);
 }
 
 // ioperm or iopl, in any ABI: x32's are the 64-bit ones with the x32 bit.
@@ -158,7 +123,7 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       return;
     }
     if (const auto output = output_call(i386, called)) {
-      at_output_call(tid, thread, *output, arguments);
+      at_output_call(tid, thread, *output, arguments, *regs);
       return;
     }
   }
@@ -184,19 +149,6 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
   resume(tid);
 }
 
-void Syscalls::at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
-                              const std::array<std::uint64_t, 6> &arguments)
-{
-  const auto stream = standard_stream(tid, static_cast<int>(arguments.at(output.fd_argument)));
-  if (stream) {
-    thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}};
-    if (output.data == OutputCall::Data::elsewhere) {
-      thread.write->source = descriptor_name(tid, arguments.at(output.from_argument));
-    }
-  }
-  resume(tid, 0, stream.has_value());  // the rest at its exit, when it wrote a standard stream
-}
-
 bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
 {
   const auto regs = registers(tid);
@@ -208,37 +160,28 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
   if (const auto target = std::exchange(thread.queuing_segv, std::nullopt); target && result == 0) {
     ++queued_segv_[*target];
   }
-  if (thread.write && result > 0) {
-    thread.write->written = static_cast<std::uint64_t>(result);
-    if (trace_busy || !record_write(tid, thread)) {
-      return false;
-    }
+  if (thread.write && thread.write->mapping_snapshots) {
+    auto restart = *regs;
+    snapshots_.map_area(tid, thread, restart, remote_);
+    restart.rip -= system_call_length;  // made again, now with snapshot memory or without
+    restart.rax = static_cast<unsigned long long>(thread.write->call.number);
+    set_registers(tid, restart);
+    thread.write.reset();
+    resume_holding(tid, thread.held_signal);
+    return true;
+  }
+  if (thread.write && thread.write->snapshot) {
+    auto returning = *regs;
+    piece_done(tid, thread, returning);
+  } else if (thread.write) {
+    thread.write->written = result > 0 ? static_cast<std::uint64_t>(result) : 0;
+  }
+  if (thread.write && thread.write->written > 0 && (trace_busy || !record_write(tid, thread))) {
+    return false;
   }
   thread.write.reset();
   resume(tid);
   return true;
-}
-
-std::optional<FileIdentity> identity_of(int fd)
-{
-  struct stat file {};
-  return fstat(fd, &file) == 0 ? std::optional(FileIdentity{file.st_dev, file.st_ino}) : std::nullopt;
-}
-
-std::optional<int> Syscalls::standard_stream(pid_t tid, int fd) const
-{
-  struct stat file {};
-  const std::string path = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd);
-  if (fd < 0 || stat(path.c_str(), &file) != 0) {
-    return std::nullopt;
-  }
-  const FileIdentity written{file.st_dev, file.st_ino};
-  const bool output = written == standard_output_;
-  const bool error = written == standard_error_;
-  if (output && error) {
-    return fd == STDERR_FILENO ? STDERR_FILENO : STDOUT_FILENO;
-  }
-  return output ? std::optional(STDOUT_FILENO) : error ? std::optional(STDERR_FILENO) : std::nullopt;
 }
 
 bool Syscalls::take_queued_segv(pid_t tid, pid_t process)
@@ -253,66 +196,6 @@ bool Syscalls::take_queued_segv(pid_t tid, pid_t process)
   if (--queued->second == 0) {
     queued_segv_.erase(queued);
   }
-  return true;
-}
-
-bool Syscalls::record_write(pid_t tid, Thread &thread)
-{
-  PendingWrite &write = *thread.write;
-  if (write.call.data == OutputCall::Data::elsewhere) {
-    if (trace_.room_for_bytes() == 0) {
-      return false;
-    }
-    trace_.write(JsonObject()
-                     .text("event", "copy")
-                     .number("tid", tid)
-                     .number("fd", write.fd)
-                     .text("call", write.call.name)
-                     .text("from", write.source)
-                     .number("count", static_cast<std::int64_t>(write.written)));
-    thread.write.reset();
-    return true;
-  }
-  if (write.pieces.empty()) {
-    if (write.call.data == OutputCall::Data::buffer) {
-      write.pieces.emplace_back(write.buffer, write.written);
-    } else {
-      std::uint64_t left = write.written;
-      for (const auto &[base, length] : read_iovecs(tid, write)) {
-        if (left == 0) {
-          break;
-        }
-        write.pieces.emplace_back(base, std::min(length, left));
-        left -= std::min(length, left);
-      }
-      write.written -= left;  // what the iovecs still show
-    }
-  }
-  const std::size_t room = trace_.room_for_bytes();
-  if (room == 0) {
-    return false;
-  }
-  const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
-  TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", write.fd), "bytes");
-  std::vector<std::uint8_t> piece(std::min<std::uint64_t>(end - write.recorded, copy_piece));
-  bool readable = true;
-  std::uint64_t offset = 0;  // of the piece's first byte in what was written
-  for (const auto &[address, length] : write.pieces) {
-    for (std::uint64_t at = std::max(offset, write.recorded); readable && at < std::min(offset + length, end);) {
-      const std::size_t size = std::min<std::uint64_t>(piece.size(), std::min(offset + length, end) - at);
-      const std::size_t got = read_tracee(tid, address + (at - offset), std::span(piece).first(size), Direction::up);
-      event.bytes(std::span(piece).first(got));
-      readable = got == size;
-      at += size;
-    }
-    offset += length;
-  }
-  event.finish(JsonObject());
-  write.recorded = readable ? end : write.written;
-  if (write.recorded < write.written) {
-    return false;
-  }
-  thread.write.reset();
   return true;
 }
 

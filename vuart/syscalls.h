@@ -12,9 +12,12 @@
 #include <optional>
 
 #include "options.h"
+#include "remote_call.h"
 #include "segv_state.h"
 #include "threads.h"
 #include "trace.h"
+#include "tracee_access.h"
+#include "write_snapshots.h"
 
 namespace vuart {
 
@@ -26,9 +29,16 @@ struct FileIdentity {
 };
 std::optional<FileIdentity> identity_of(int fd);
 
+// The iovecs of a vectored output call, as address and length, in the layout of its ABI.
+constexpr std::size_t max_output_iovecs = 1024;  // IOV_MAX
+Extents read_iovecs(pid_t tid, const PendingWrite &write);
+
 class Syscalls {
  public:
-  Syscalls(const Options &options, TraceLog &trace) : options_(options), trace_(trace) {}
+  Syscalls(const Options &options, TraceLog &trace, RemoteCalls &remote)
+      : options_(options), trace_(trace), remote_(remote)
+  {
+  }
 
   // The files the program starts with as standard output and error: the trace
   // records what reaches them, through any descriptor.
@@ -46,6 +56,9 @@ class Syscalls {
   bool at_exit(pid_t tid, Thread &thread, bool trace_busy);
   // Records as much of the thread's write as the trace has room for; true once all of it is recorded.
   bool record_write(pid_t tid, Thread &thread);
+  // The thread ended, or its process exec'd or ended.
+  void thread_ended(Thread &thread);
+  void forget(pid_t process) { snapshots_.forget(process); }
   // Whether a SIGSEGV from the kernel that reached the thread is one its program
   // queued itself (only a process may send itself such a signal): it is no port fault.
   bool take_queued_segv(pid_t tid, pid_t process);
@@ -62,10 +75,19 @@ class Syscalls {
   [[nodiscard]] std::optional<int> standard_stream(pid_t tid, int fd) const;
   // At the entry of an output call: follows it to its exit when it writes a standard stream.
   void at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
-                      const std::array<std::uint64_t, 6> &arguments);
+                      const std::array<std::uint64_t, 6> &arguments, user_regs_struct &regs);
+  // Points the call at a snapshot of its first piece, or else has it wait for snapshot memory
+  // or be read as it returns.
+  void start_snapshot_write(pid_t tid, Thread &thread, user_regs_struct &regs);
+  // Points the call at a snapshot of its next piece, or at memory it cannot read when there is none.
+  void snapshot_piece(pid_t tid, Thread &thread, user_regs_struct &regs);
+  // At the exit of a piece: the call's registers back, made again for the next piece or returning.
+  void piece_done(pid_t tid, Thread &thread, user_regs_struct &regs);
 
   const Options &options_;
   TraceLog &trace_;
+  RemoteCalls &remote_;
+  WriteSnapshots snapshots_;
   std::optional<FileIdentity> standard_output_, standard_error_;
   std::map<pid_t, unsigned> queued_segv_;  // by the thread or process they were queued to
 };

@@ -2,6 +2,7 @@
 // What vuart keeps of each thread of the program between its stops.
 
 #include <sys/types.h>
+#include <sys/user.h>
 
 #include <csignal>
 #include <cstdint>
@@ -24,6 +25,18 @@ struct KernelSigaction {
   std::uint64_t mask = 0;
 };
 
+// An output call made from a snapshot of the program's bytes, a piece at a time:
+// the call is made again for each piece, and returns once, with what all wrote.
+struct SnapshotWrite {
+  user_regs_struct program_regs;                                 // as the program made the call, which it gets back
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> sources;  // the program's bytes: address and length
+  std::uint64_t total = 0;                                       // what the call asks to write
+  std::uint64_t done = 0;                                        // what its earlier pieces wrote
+  std::optional<std::uint64_t> slot;                             // the snapshot of the piece under way, in the program
+  std::vector<std::uint8_t> taken;                               // its bytes, which the trace records
+  bool between_pieces = false;                                   // the call is made again, for the next piece
+};
+
 // An output call to standard output or error on its way, for the trace.
 struct PendingWrite {
   OutputCall call;
@@ -31,9 +44,11 @@ struct PendingWrite {
   std::uint64_t buffer;        // the data, or the iovec array of the vectored calls
   std::uint64_t count;         // bytes, or iovecs
   std::string source;          // what a copy from another descriptor reads, as /proc names it at the call
-  std::uint64_t written = 0;   // what the call returned
+  std::uint64_t written = 0;   // what the call (or its piece) wrote
   std::uint64_t recorded = 0;  // how much of it the trace holds
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // address and length, once read
+  bool mapping_snapshots = false;         // skipped, so that snapshot memory is mapped at its exit; then made again
+  std::optional<SnapshotWrite> snapshot;  // made from a snapshot (or else read as it returns)
 };
 
 // Why a thread stays stopped: what it sends must wait for room in vuart's outputs.
@@ -48,10 +63,11 @@ struct Thread {
   pid_t process = 0;  // its thread group
   IoPermissions permissions;
   std::optional<PendingWrite> write;
-  std::optional<KernelSigaction> segv_change;  // an rt_sigaction(SIGSEGV) on its way
-  std::optional<pid_t> queuing_segv;           // a SIGSEGV "from the kernel" it queues to this thread or process
-  std::shared_ptr<KernelSigaction> segv;       // shared by the threads sharing signal handlers
-  std::optional<siginfo_t> held_signal;        // arrived while vuart ran a call in this thread
+  std::vector<PendingWrite> unfinished_writes;  // to be made again for their next piece, when it comes back to them
+  std::optional<KernelSigaction> segv_change;   // an rt_sigaction(SIGSEGV) on its way
+  std::optional<pid_t> queuing_segv;            // a SIGSEGV "from the kernel" it queues to this thread or process
+  std::shared_ptr<KernelSigaction> segv;        // shared by the threads sharing signal handlers
+  std::optional<siginfo_t> held_signal;         // arrived while vuart ran a call in this thread
   Waiting waiting = Waiting::nothing;
   bool instruction_begun = false;  // part of its port instruction is done: it counts once
 };

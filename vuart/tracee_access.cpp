@@ -119,4 +119,23 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid)
   return std::nullopt;
 }
 
+std::size_t read_extents(pid_t tid, const Extents &extents, std::uint64_t from, std::span<std::uint8_t> out)
+{
+  std::size_t got = 0;
+  std::uint64_t offset = 0;  // of this extent's first byte
+  for (const auto &[address, length] : extents) {
+    if (got < out.size() && from + got < offset + length) {
+      const std::uint64_t skip = from + got - offset;
+      const std::size_t size = std::min<std::uint64_t>(length - skip, out.size() - got);
+      const std::size_t read = read_tracee(tid, address + skip, out.subspan(got, size), Direction::up);
+      got += read;
+      if (read < size) {
+        break;
+      }
+    }
+    offset += length;
+  }
+  return got;
+}
+
 }  // namespace vuart

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "memory.h"
 
@@ -19,6 +20,10 @@ namespace vuart {
 std::size_t read_tracee(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out, Direction direction);
 // Writes likewise, honouring the tracee's page protections.
 std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::uint8_t> in, Direction direction);
+// Stretches of memory, address and length, read one after the other.
+using Extents = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+// Reads [from, from + out.size()) of the extents' bytes, stopping where the memory does; how many it read.
+std::size_t read_extents(pid_t tid, const Extents &extents, std::uint64_t from, std::span<std::uint8_t> out);
 // Reads instruction bytes, execute-only code too; returns how many could be read.
 std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
 

@@ -23,7 +23,7 @@ constexpr int recheck_ms = 100;  // how often threads that wait for room are che
 
 Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
     : options_(options), caller_signals_(caller_signals), output_(outputs),
-      port_io_(output_, com1_input, segv_state_, remote_), syscalls_(options, outputs.trace)
+      port_io_(output_, com1_input, segv_state_, remote_), syscalls_(options, outputs.trace, remote_)
 {
 }
 

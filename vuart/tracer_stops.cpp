@@ -9,8 +9,12 @@ namespace vuart {
 void Tracer::handle_stop(pid_t tid, WaitStatus status)
 {
   if (status.ended()) {
-    if (const auto ended = threads_.find(tid); ended != threads_.end() && ended->second.process == tid) {
-      port_io_.forget(tid);
+    if (const auto ended = threads_.find(tid); ended != threads_.end()) {
+      syscalls_.thread_ended(ended->second);
+      if (ended->second.process == tid) {
+        port_io_.forget(tid);
+        syscalls_.forget(tid);
+      }
     }
     threads_.erase(tid);
     std::erase(waiting_, tid);
@@ -126,6 +130,7 @@ void Tracer::handle_exec(pid_t tid)
   SegvState::exec(threads_[tid]);
   remote_.forget(threads_[tid].process);
   port_io_.forget(threads_[tid].process);
+  syscalls_.forget(threads_[tid].process);
   resume(tid);
 }
 

@@ -15,9 +15,13 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
@@ -323,6 +327,57 @@ void thread_churn()
   }
 }
 
+// Writes to standard output while another thread changes the buffer, and large
+// writes that a timer's handler may interrupt; says how much it wrote in all.
+void racing_writes()
+{
+  static char line[100];
+  static std::atomic<bool> writing{true};
+  std::memset(line, 'a', sizeof line);
+  pthread_t flipper;
+  pthread_create(
+      &flipper, nullptr,
+      [](void *) -> void * {
+        while (writing) {
+          for (char &byte : line) {
+            byte = static_cast<char>(byte ^ 1);
+          }
+        }
+        return nullptr;
+      },
+      nullptr);
+  std::size_t total = 0;
+  for (int i = 0; i < 200; ++i) {
+    total += static_cast<std::size_t>(std::max<ssize_t>(write(STDOUT_FILENO, line, sizeof line), 0));
+  }
+  writing = false;
+  pthread_join(flipper, nullptr);
+
+  std::string large(3 << 20, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) {
+    large[i] = static_cast<char>('A' + i % 26);
+  }
+  struct sigaction interrupting {};
+  interrupting.sa_handler = [](int) {};
+  sigaction(SIGALRM, &interrupting, nullptr);  // without SA_RESTART
+  const itimerval often{{0, 300}, {0, 300}};
+  setitimer(ITIMER_REAL, &often, nullptr);
+  for (std::size_t done = 0; done < large.size();) {
+    const ssize_t wrote = write(STDOUT_FILENO, large.data() + done, large.size() - done);
+    done += static_cast<std::size_t>(std::max<ssize_t>(wrote, 0));
+    total += static_cast<std::size_t>(std::max<ssize_t>(wrote, 0));
+  }
+  const itimerval never{};
+  setitimer(ITIMER_REAL, &never, nullptr);
+  // At the file's end, in pieces too: each piece goes where the one before ended.
+  const off_t end = lseek(STDOUT_FILENO, 0, SEEK_END);
+  total += static_cast<std::size_t>(std::max<ssize_t>(pwrite(STDOUT_FILENO, large.data(), large.size(), end), 0));
+  iovec parts[] = {{large.data(), 10}, {large.data() + 100, 300000}, {large.data() + 5, 7}};
+  lseek(STDOUT_FILENO, 0, SEEK_END);
+  total += static_cast<std::size_t>(std::max<ssize_t>(writev(STDOUT_FILENO, parts, 3), 0));
+  std::fprintf(stderr, "wrote %zu\n", total);
+}
+
 volatile sig_atomic_t terms = 0;
 
 // Counts the SIGTERMs that arrive once it is ready: a copy would come within half a second.
@@ -346,6 +401,6 @@ int main(int argc, char *argv[])
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
       {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
       {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute},
-      {"escape", escape_as_root}};
+      {"escape", escape_as_root},       {"racing-writes", racing_writes}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

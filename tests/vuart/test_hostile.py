@@ -1,6 +1,7 @@
 """vuart against hostile programs and careless callers: containment, its
 outputs, and the program's signal state."""
 
+import json
 import os
 import re
 import signal
@@ -9,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from testlib import COM1_BYTES, ESCAPE_REFUSED, PROGRESS_LINES, is_running, program_pid, run, tool, vuart
+from testlib import COM1_BYTES, ESCAPE_REFUSED, PROGRESS_LINES, as_bytes, is_running, program_pid, run, tool, vuart
 
 # CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_BOOT
 DROPPED_CAPABILITIES = (1 << 16) | (1 << 17) | (1 << 19) | (1 << 22)
@@ -103,6 +104,26 @@ class Containment(unittest.TestCase):
     def test_a_program_that_denies_writable_code_still_gets_its_string_transfers(self):
         result, output = fixture("mdwe")
         self.assertEqual((result.done.returncode, output, result.com1), (0, "mdwe=0/-\n", b"sent\n"))
+
+
+class Trace(unittest.TestCase):
+    def test_the_trace_holds_what_the_kernel_wrote(self):
+        """Another thread changes the buffer as it is written; large writes go in pieces, a timer's handler between
+        them; pwrite and writev at the file's end. The file the program wrote is the reference."""
+        with tempfile.TemporaryDirectory() as scratch:
+            written, trace = os.path.join(scratch, "written"), os.path.join(scratch, "trace")
+            with open(written, "wb") as out:
+                done = subprocess.run([tool("VUART"), "-q", "--trace", trace, "--", tool("HOSTILE_FIXTURE"),
+                                       "racing-writes"], stdin=subprocess.DEVNULL, stdout=out,
+                                      stderr=subprocess.PIPE, timeout=60)
+            with open(written, "rb") as out:
+                data = out.read()
+            with open(trace, encoding="utf-8") as lines:
+                events = [json.loads(line) for line in lines]
+        traced = b"".join(as_bytes(event["bytes"]) for event in events
+                          if event["event"] == "write" and event["fd"] == 1)
+        self.assertEqual(done.stderr.decode(), f"wrote {len(data)}\n")  # no piece lost or written twice
+        self.assertTrue(traced == data, f"{len(traced)} traced bytes differ from the {len(data)} written")
 
 
 class Outputs(unittest.TestCase):

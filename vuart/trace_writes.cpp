@@ -1,0 +1,192 @@
+// What the program writes to standard output and error, as the trace records it:
+// from the snapshots a call is made from (write_pieces.cpp), or read as the call
+// returns where there can be none.
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ptrace_calls.h"
+#include "syscalls.h"
+#include "tracee_access.h"
+
+namespace vuart {
+
+namespace {
+
+constexpr std::size_t copy_piece = 1U << 20;  // a large write reaches the trace through a buffer this size
+constexpr std::size_t most_unfinished = 8;    // writes of a thread between pieces: handlers that write, nested
+
+std::string descriptor_name(pid_t tid, std::uint64_t fd)
+{
+  std::array<char, 4096> name{};
+  const std::string link = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(static_cast<int>(fd));
+  const ssize_t length = readlink(link.c_str(), name.data(), name.size());
+  return length > 0 ? std::string(name.data(), static_cast<std::size_t>(length)) : "fd " + std::to_string(fd);
+}
+
+}  // namespace
+
+Extents read_iovecs(pid_t tid, const PendingWrite &write)
+{
+  const std::size_t count = std::min<std::uint64_t>(write.count, max_output_iovecs);
+  Extents iovecs;
+  if (write.call.i386) {
+    std::vector<std::array<std::uint32_t, 2>> narrow(count);
+    const std::size_t bytes =
+        read_tracee(tid, write.buffer,
+                    {reinterpret_cast<std::uint8_t *>(narrow.data()), narrow.size() * sizeof narrow[0]}, Direction::up);
+    for (std::size_t i = 0; i < bytes / sizeof narrow[0]; ++i) {
+      iovecs.emplace_back(narrow[i][0], narrow[i][1]);
+    }
+  } else {
+    std::vector<iovec> wide(count);
+    const std::size_t bytes =
+        read_tracee(tid, write.buffer, {reinterpret_cast<std::uint8_t *>(wide.data()), wide.size() * sizeof wide[0]},
+                    Direction::up);
+    for (std::size_t i = 0; i < bytes / sizeof wide[0]; ++i) {
+      iovecs.emplace_back(reinterpret_cast<std::uint64_t>(wide[i].iov_base), wide[i].iov_len);
+    }
+  }
+  return iovecs;
+}
+
+std::optional<FileIdentity> identity_of(int fd)
+{
+  struct stat file {};
+  return fstat(fd, &file) == 0 ? std::optional(FileIdentity{file.st_dev, file.st_ino}) : std::nullopt;
+}
+
+std::optional<int> Syscalls::standard_stream(pid_t tid, int fd) const
+{
+  struct stat file {};
+  const std::string path = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(fd);
+  if (fd < 0 || stat(path.c_str(), &file) != 0) {
+    return std::nullopt;
+  }
+  const FileIdentity written{file.st_dev, file.st_ino};
+  const bool output = written == standard_output_;
+  const bool error = written == standard_error_;
+  if (output && error) {
+    return fd == STDERR_FILENO ? STDERR_FILENO : STDOUT_FILENO;
+  }
+  return output ? std::optional(STDOUT_FILENO) : error ? std::optional(STDERR_FILENO) : std::nullopt;
+}
+
+void Syscalls::at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
+                              const std::array<std::uint64_t, 6> &arguments, user_regs_struct &regs)
+{
+  const bool i386 = output.i386;
+  const auto same_call = [&](const PendingWrite &unfinished) {
+    auto made = unfinished.snapshot->program_regs;
+    auto now = regs;
+    const auto made_arguments = argument_registers(made, i386);
+    const auto arguments_now = argument_registers(now, i386);
+    return made.rip == regs.rip && made.rsp == regs.rsp && made.orig_rax == regs.orig_rax &&
+           std::equal(made_arguments.begin(), made_arguments.end(), arguments_now.begin(),
+                      [](const auto *one, const auto *other) { return *one == *other; });
+  };
+  auto &unfinished = thread.unfinished_writes;
+  if (const auto found = std::find_if(unfinished.begin(), unfinished.end(), same_call); found != unfinished.end()) {
+    thread.write = std::move(*found);
+    unfinished.erase(found);
+    snapshot_piece(tid, thread, regs);
+    return;
+  }
+  const auto stream = standard_stream(tid, static_cast<int>(arguments.at(output.fd_argument)));
+  if (!stream) {
+    thread.write.reset();
+    resume(tid);
+    return;
+  }
+  thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}, false, std::nullopt};
+  if (output.data == OutputCall::Data::elsewhere) {
+    thread.write->source = descriptor_name(tid, arguments.at(output.from_argument));
+  } else if (output.data != OutputCall::Data::pages) {
+    start_snapshot_write(tid, thread, regs);
+    return;
+  }
+  resume(tid, 0, true);  // the rest at its exit
+}
+
+void Syscalls::thread_ended(Thread &thread)
+{
+  if (thread.write && thread.write->snapshot && thread.write->snapshot->slot) {
+    snapshots_.give_back(thread.process, *thread.write->snapshot->slot);
+  }
+  thread.write.reset();
+}
+
+bool Syscalls::record_write(pid_t tid, Thread &thread)
+{
+  PendingWrite &write = *thread.write;
+  const bool more_pieces = write.snapshot && write.snapshot->between_pieces;
+  if (write.call.data == OutputCall::Data::elsewhere) {
+    if (trace_.room_for_bytes() == 0) {
+      return false;
+    }
+    trace_.write(JsonObject()
+                     .text("event", "copy")
+                     .number("tid", tid)
+                     .number("fd", write.fd)
+                     .text("call", write.call.name)
+                     .text("from", write.source)
+                     .number("count", static_cast<std::int64_t>(write.written)));
+    thread.write.reset();
+    return true;
+  }
+  if (write.pieces.empty() && !write.snapshot) {
+    if (write.call.data == OutputCall::Data::buffer) {
+      write.pieces.emplace_back(write.buffer, write.written);
+    } else {
+      std::uint64_t left = write.written;
+      for (const auto &[base, length] : read_iovecs(tid, write)) {
+        if (left == 0) {
+          break;
+        }
+        write.pieces.emplace_back(base, std::min(length, left));
+        left -= std::min(length, left);
+      }
+      write.written -= left;  // what the iovecs still show
+    }
+  }
+  const std::size_t room = trace_.room_for_bytes();
+  if (room == 0) {
+    return false;
+  }
+  const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
+  TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", write.fd), "bytes");
+  bool readable = true;
+  if (write.snapshot) {
+    event.bytes(std::span(write.snapshot->taken).subspan(write.recorded, end - write.recorded));
+  } else {
+    std::vector<std::uint8_t> piece(std::min<std::uint64_t>(end - write.recorded, copy_piece));
+    for (std::uint64_t at = write.recorded; readable && at < end;) {
+      const std::size_t size = std::min<std::uint64_t>(piece.size(), end - at);
+      const std::size_t got = read_extents(tid, write.pieces, at, std::span(piece).first(size));
+      event.bytes(std::span(piece).first(got));
+      readable = got == size;
+      at += size;
+    }
+  }
+  event.finish(JsonObject());
+  write.recorded = readable ? end : write.written;
+  if (write.recorded < write.written) {
+    return false;
+  }
+  if (more_pieces) {
+    // A signal's handler may run, and write too, before the call is made again.
+    write.snapshot->taken.clear();
+    thread.unfinished_writes.push_back(std::move(write));
+    if (thread.unfinished_writes.size() > most_unfinished) {
+      thread.unfinished_writes.erase(thread.unfinished_writes.begin());  // left by a handler that jumped away
+    }
+  }
+  thread.write.reset();
+  return true;
+}
+
+}  // namespace vuart
