@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "com1_bytes.h"
+
 namespace {
 
 // 0: the bytes whole and once. 1: the VMM lost, changed, added or replayed some.
@@ -24,7 +26,7 @@ constexpr int status_match = 0, status_differs = 1, status_bad_input = 2, status
 
 // What the diagnostic sends: "hello" by five single-byte outs, then one line eleven times by rep outsb.
 constexpr std::string_view hello = "hello";
-constexpr std::string_view line = "hello theresssssssssssssssssssssssssssssssssss\n";
+constexpr std::string_view line = com1_bytes::line;
 constexpr std::size_t line_count = 11;
 constexpr std::size_t hellos_sent = 1 + line_count;  // each line starts with one
 const std::string expected = [] {
@@ -36,8 +38,8 @@ const std::string expected = [] {
 }();
 
 // The guest image marks the root run with these lines.
-constexpr std::string_view begin_marker = "<<<outsb-guest begin>>>";
-constexpr std::string_view end_marker = "<<<outsb-guest end>>>";
+constexpr std::string_view begin_marker = com1_bytes::begin_marker;
+constexpr std::string_view end_marker = com1_bytes::end_marker;
 
 // A 16550 holds at most this many bytes that it has not sent: its shift register
 // and its 16-byte transmit FIFO (without the FIFO, the one-byte holding register).

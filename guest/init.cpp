@@ -17,12 +17,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "com1_bytes.h"
+
 namespace {
 
 constexpr char diagnostic[] = "/outsb";
 constexpr char com1_tty[] = "/dev/ttyS0";
-constexpr char begin_marker[] = "<<<outsb-guest begin>>>\n";
-constexpr char end_marker[] = "<<<outsb-guest end>>>\n";
 constexpr unsigned nobody = 65534;
 
 FILE *console;
@@ -142,7 +142,8 @@ bool mark(const char *marker)
   }
   cfmakeraw(&settings);
   const bool sent = tcsetattr(tty, TCSANOW, &settings) == 0 &&
-                    write(tty, marker, strlen(marker)) == static_cast<ssize_t>(strlen(marker)) && tcdrain(tty) == 0;
+                    write(tty, marker, strlen(marker)) == static_cast<ssize_t>(strlen(marker)) &&
+                    write(tty, "\n", 1) == 1 && tcdrain(tty) == 0;
   if (!sent) {
     fail("write a marker to /dev/ttyS0");
   }
@@ -162,9 +163,9 @@ int main()
   }
   say("starting");
   report("unprivileged", run_diagnostic(true));
-  if (mark(begin_marker)) {
+  if (mark(com1_bytes::begin_marker)) {
     const Run root = run_diagnostic(false);
-    mark(end_marker);
+    mark(com1_bytes::end_marker);
     report("root", root);
   }
   say("done");

@@ -10,15 +10,15 @@
 #include <string.h>
 #include <sys/io.h>
 
+#include "com1_bytes.h"
+
 namespace {
 
 constexpr unsigned short port = 0x3F8;   // data register of COM1
 constexpr unsigned long port_count = 8;  // 0x3F8 to 0x3FF, the whole register block
 constexpr int turn_on = 1;
 constexpr int repeats = 10;  // after the first transfer: eleven in all
-
-constexpr char line[] = "hello theresssssssssssssssssssssssssssssssssss\n";
-static_assert(sizeof line - 1 == 47, "the line is 47 bytes, newline included");
+static_assert(sizeof com1_bytes::line - 1 == 47, "the line is 47 bytes, newline included");
 
 }  // namespace
 
@@ -37,7 +37,7 @@ int main()
   outb(0x6F, port);
 
   printf("attempting outsb\n");
-  const char *const hello = line;
+  const char *const hello = com1_bytes::line;
   outsb(port, hello, strlen(hello));
   for (int i = 0; i < repeats; i++) {
     outsb(port, hello, strlen(hello));

@@ -7,9 +7,8 @@ import subprocess
 import unittest
 
 from measure import peak_memory_mib
-from testlib import tool, vuart
+from testlib import BEGIN_MARKER, END_MARKER, tool, vuart
 
-BEGIN, END = b"<<<outsb-guest begin>>>\n", b"<<<outsb-guest end>>>\n"
 NAME = "standard input"
 # Offsets into the 522 bytes: "hello" is 0-4; line n (from 1) starts at 5 + 47 * (n - 1).
 SEVENTH_LINE_E = 5 + 6 * 47 + 8  # the second "e" of "hello there" in line 7, byte 9 of 47
@@ -77,7 +76,8 @@ class Verdicts(unittest.TestCase):
         }
         for name, (received, status, verdict) in cases.items():
             with self.subTest(name):
-                self.assertEqual(checked(b"console noise\n" + BEGIN + received + END + b"more\n"), (status, verdict))
+                capture = b"console noise\n" + BEGIN_MARKER + received + END_MARKER + b"more\n"
+                self.assertEqual(checked(capture), (status, verdict))
 
     def test_without_markers_or_without_an_end(self):
         self.assertEqual(checked(b"boot\n" + self.sent),
@@ -87,8 +87,8 @@ class Verdicts(unittest.TestCase):
         status, verdict = checked(b"boot\n" + self.sent + b"login: " + self.sent)
         self.assertEqual((status, verdict.splitlines()[0]),
                          (1, f"{NAME}: \"hello\" came 24 times, where the diagnostic sends it 12 times: replayed"))
-        self.assertEqual(checked(BEGIN + self.sent)[0], 1)
-        self.assertIn("no end marker", checked(BEGIN + self.sent)[1])
+        self.assertEqual(checked(BEGIN_MARKER + self.sent)[0], 1)
+        self.assertIn("no end marker", checked(BEGIN_MARKER + self.sent)[1])
 
     def test_endless_input_is_refused_in_bounded_memory(self):
         self.assertEqual(checked_file("/dev/zero"),

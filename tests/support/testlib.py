@@ -36,9 +36,18 @@ def expected_report():
     return b"Assertion failed: !err (src/outsb.cpp: main: 29)\n"
 
 
+def com1_constant(name):
+    """A string the programs share through src/com1_bytes.h, as bytes."""
+    with open(os.path.join(SOURCE_DIR, "src/com1_bytes.h"), encoding="utf-8") as header:
+        literal = re.search(rf'constexpr char {name}\[\] = "((?:[^"\\]|\\.)*)";', header.read()).group(1)
+    return literal.encode("latin-1").decode("unicode_escape").encode("latin-1")
+
+
 PROGRESS_LINES = b"init\nattempting outb\nattempting outb\nattempting outsb\n"
-LINE = b"hello there" + b"s" * 35 + b"\n"
+LINE = com1_constant("line")
 COM1_BYTES = b"hello" + LINE * 11
+# The guest's lines around its root run.
+BEGIN_MARKER, END_MARKER = com1_constant("begin_marker") + b"\n", com1_constant("end_marker") + b"\n"
 
 
 def is_running(pid):

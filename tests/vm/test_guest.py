@@ -14,7 +14,7 @@ import unittest
 
 import bochs
 import vm
-from testlib import COM1_BYTES, PROGRESS_LINES, expected_report, tool, vuart
+from testlib import BEGIN_MARKER, COM1_BYTES, END_MARKER, PROGRESS_LINES, expected_report, tool, vuart
 
 IMAGE = os.path.join(os.environ["PROJECT_BINARY_DIR"], "guest", "outsb-guest.cpio.gz")
 
@@ -49,13 +49,13 @@ class GuestImage(unittest.TestCase):
 
     def test_vuart_records_the_same_bytes(self):
         capture = self.boots["pc"].com1
-        between = capture.split(b"<<<outsb-guest begin>>>\n")[1].split(b"<<<outsb-guest end>>>")[0]
+        between = capture.split(BEGIN_MARKER)[1].split(END_MARKER)[0]
         self.assertEqual(between, COM1_BYTES)
         self.assertEqual(vuart([tool("OUTSB")]).com1, between)
 
     def test_mutated_captures_get_the_right_diagnosis(self):
         capture = self.boots["microvm"].com1  # console lines and all
-        start = capture.index(b"<<<outsb-guest begin>>>\n") + len(b"<<<outsb-guest begin>>>\n")
+        start = capture.index(BEGIN_MARKER) + len(BEGIN_MARKER)
         in_seventh_line = start + 5 + 6 * 47 + 20
         cases = {
             "a byte dropped": (capture[:in_seventh_line] + capture[in_seventh_line + 1:],
