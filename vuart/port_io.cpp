@@ -11,28 +11,9 @@
 #include "executor.h"
 #include "ptrace_calls.h"
 #include "trace.h"
+#include "trace_events.h"
 
 namespace vuart {
-
-namespace {
-
-JsonObject port_event(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
-{
-  JsonObject event;
-  event.text("event", "port")
-      .number("tid", tid)
-      .number("rip", static_cast<std::int64_t>(regs.rip))
-      .text("kind", op_name(instruction.op))
-      .flag("rep", instruction.rep)
-      .number("port", port_of(instruction, regs))
-      .number("width", instruction.width);
-  if (instruction.op == PortOp::ins || instruction.op == PortOp::outs) {
-    event.text("direction", direction_of(regs) == Direction::down ? "down" : "up");
-  }
-  return event;
-}
-
-}  // namespace
 
 PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote)
     : output_(output), com1_input_(com1_input), segv_state_(segv_state), remote_(remote),
@@ -102,7 +83,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return Step::refused;
   }
   const user_regs_struct before = *regs;
-  TraceLine event(output_.outputs().trace, port_event(tid, before, *instruction), "bytes");
+  TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field);
   TraceeMemory memory(tid, thread, before, *window, remote_);
   const Execution execution =
       execute(*instruction, *regs, memory, ports_,
@@ -115,14 +96,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   }
   output_.outputs().com1.flush();
   set_registers(tid, *regs);
-  JsonObject outcome;
-  outcome.number("count", static_cast<std::int64_t>(execution.record.count));
-  if (execution.record.fault) {
-    outcome.number("fault", static_cast<std::int64_t>(*execution.record.fault));
-  }
-  event.finish(outcome);
+  event.finish(trace_events::port_done(execution.record.count, execution.record.fault));
   if (!received_.empty()) {
-    output_.outputs().trace.write(JsonObject().text("event", "receive").bytes("bytes", received_));
+    output_.outputs().trace.write(trace_events::receive(received_));
     received_.clear();
   }
   if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {

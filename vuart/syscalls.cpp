@@ -17,6 +17,7 @@
 
 #include "ptrace_calls.h"
 #include "seccomp_filter.h"
+#include "trace_events.h"
 #include "tracee_memory.h"
 
 namespace vuart {
@@ -73,24 +74,15 @@ void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct 
                                     const std::array<std::uint64_t, 6> &arguments)
 {
   long result;
-  JsonObject event;
-  event.text("event", request == PortRequest::ioperm ? "ioperm" : "iopl").number("tid", tid);
   if (request == PortRequest::ioperm) {
-    event.number("from", static_cast<std::int64_t>(arguments[0]))
-        .number("num", static_cast<std::int64_t>(arguments[1]))
-        .number("turn_on", static_cast<int>(arguments[2]));
-    result = options_.refuse ? -*options_.refuse
-                             : thread.permissions.ioperm(arguments[0], arguments[1], static_cast<int>(arguments[2]));
+    const auto turn_on = static_cast<int>(arguments[2]);
+    result = options_.refuse ? -*options_.refuse : thread.permissions.ioperm(arguments[0], arguments[1], turn_on);
+    trace_.write(trace_events::ioperm(tid, arguments[0], arguments[1], turn_on, result));
   } else {
     const auto level = static_cast<unsigned>(arguments[0]);  // iopl takes an unsigned int
-    event.number("level", level);
     result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
+    trace_.write(trace_events::iopl(tid, level, result));
   }
-  event.number("result", result < 0 ? -1 : result);
-  if (result < 0) {
-    event.text("errno", strerrorname_np(static_cast<int>(-result)));
-  }
-  trace_.write(event);
   regs.orig_rax = static_cast<unsigned long long>(syscall_skipped);
   regs.rax = static_cast<unsigned long long>(result);
   set_registers(tid, regs);

@@ -11,6 +11,7 @@
 
 #include "ptrace_calls.h"
 #include "syscalls.h"
+#include "trace_events.h"
 #include "tracee_access.h"
 
 namespace vuart {
@@ -128,13 +129,7 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
     if (trace_.room_for_bytes() == 0) {
       return false;
     }
-    trace_.write(JsonObject()
-                     .text("event", "copy")
-                     .number("tid", tid)
-                     .number("fd", write.fd)
-                     .text("call", write.call.name)
-                     .text("from", write.source)
-                     .number("count", static_cast<std::int64_t>(write.written)));
+    trace_.write(trace_events::copy(tid, write.fd, write.call.name, write.source, write.written));
     thread.write.reset();
     return true;
   }
@@ -158,7 +153,7 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
     return false;
   }
   const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
-  TraceLine event(trace_, JsonObject().text("event", "write").number("tid", tid).number("fd", write.fd), "bytes");
+  TraceLine event(trace_, trace_events::write(tid, write.fd), trace_events::bytes_field);
   bool readable = true;
   if (write.snapshot) {
     event.bytes(std::span(write.snapshot->taken).subspan(write.recorded, end - write.recorded));

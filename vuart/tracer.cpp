@@ -1,5 +1,7 @@
 #include "tracer.h"
 
+#include "trace_events.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ptrace.h>
@@ -184,14 +186,7 @@ void Tracer::finish(int status)
   if (!exec_seen_) {
     return;
   }
-  JsonObject event;
-  event.text("event", "exit");
-  if (WIFEXITED(status)) {
-    event.number("status", WEXITSTATUS(status));
-  } else {
-    event.number("signal", WTERMSIG(status)).text("name", signal_name(WTERMSIG(status)));
-  }
-  trace_.write(event);
+  trace_.write(trace_events::exit(status));
 }
 
 }  // namespace vuart
