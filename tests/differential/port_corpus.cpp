@@ -760,9 +760,14 @@ void hardware_rules()
                 aligned != 0 ? fault.trapno : 0);
   }
 
-  // In 32-bit code, an FS override with FS holding the null selector: #GP (QEMU applies FS's base).
+  // In 32-bit code, an FS override with FS holding the null selector: #GP (QEMU applies FS's base). The
+  // offset takes FS's base, as QEMU adds it in 32 bits, to the hole among the areas: a page fault there, always.
+  std::uint64_t fs_base = 0;
+  syscall(SYS_arch_prctl, ARCH_GET_FS, &fs_base);
+  constexpr std::uint64_t hole = 0x40003000;
+  const std::uint64_t to_hole = (hole - fs_base) & 0xFFFFFFFFU;
   code_compat = true;
-  const int null_fs = run({0x64, ports ? std::uint8_t{0x6E} : std::uint8_t{0xAC}}, {0, 0, com1, 0x40000000, 0, 0});
+  const int null_fs = run({0x64, ports ? std::uint8_t{0x6E} : std::uint8_t{0xAC}}, {0, 0, com1, to_hole, 0, 0});
   code_compat = false;
   std::printf("rule: fs override with a null selector in 32-bit code: %s code=%d\n",
               null_fs != 0 ? sigabbrev_np(null_fs) : "none", null_fs != 0 ? fault.code : 0);
