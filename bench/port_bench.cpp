@@ -4,12 +4,18 @@
 //   unchecked  the same loop, without asking for permission first (for floor_tracer)
 //   writes   makes COUNT one-byte writes to standard output
 //   write    makes one write of COUNT bytes to standard output
+//   filtered-write  the same from a process with a seccomp filter of its own, whose writes vuart's trace
+//            reads as they return (as on a kernel without mseal)
 //   syscalls makes COUNT getppid calls
 // It is static, so that a virtual machine can run it too.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/io.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -18,7 +24,7 @@
 int main(int argc, char *argv[])
 {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: port_bench rep|loop|unchecked|writes|write|syscalls COUNT\n");
+    std::fprintf(stderr, "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
@@ -42,7 +48,15 @@ int main(int argc, char *argv[])
         return 1;
       }
     }
-  } else if (mode == "write") {
+  } else if (mode == "write" || mode == "filtered-write") {
+    if (mode == "filtered-write") {
+      std::array<sock_filter, 1> allow_all = {{{BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW}}};
+      const sock_fprog filter{allow_all.size(), allow_all.data()};
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+        std::perror("seccomp");
+        return 1;
+      }
+    }
     const std::vector<char> data(count, 'x');
     return write(STDOUT_FILENO, data.data(), data.size()) == static_cast<ssize_t>(data.size()) ? 0 : 1;
   } else if (mode == "syscalls") {

@@ -110,6 +110,12 @@ def main():
     row("  under vuart", f"{plain * 1e6:.2f} us ({plain / direct:.2f}x)")
     row("  under vuart with --trace", f"{traced * 1e6:.2f} us ({traced / direct:.2f}x)")
 
+    size = 64 << 20
+    for mode, how in (("write", "from snapshots"), ("filtered-write", "read as it returns")):
+        traced_write = seconds([VUART, "-q", "--com1", "/dev/null", "--trace", "/dev/null", "--", PORT_BENCH, mode,
+                                str(size)], 3)
+        row(f"one 64 MiB write with --trace, {how}", f"{traced_write:.2f} s")
+
     row("vuart's peak memory, one 1 GiB rep outsb",
         f"{peak_memory([*UNDER_VUART, PORT_BENCH, 'rep', str(1 << 30)]):.0f} MiB")
     row("vuart's peak memory, one 256 MiB rep outsb with --trace",

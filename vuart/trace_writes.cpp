@@ -148,29 +148,30 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
       write.written -= left;  // what the iovecs still show
     }
   }
-  const std::size_t room = trace_.room_for_bytes();
-  if (room == 0) {
-    return false;
-  }
-  const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
-  TraceLine event(trace_, trace_events::write(tid, write.fd), trace_events::bytes_field);
-  bool readable = true;
-  if (write.snapshot) {
-    event.bytes(std::span(write.snapshot->taken).subspan(write.recorded, end - write.recorded));
-  } else {
-    std::vector<std::uint8_t> piece(std::min<std::uint64_t>(end - write.recorded, copy_piece));
-    for (std::uint64_t at = write.recorded; readable && at < end;) {
-      const std::size_t size = std::min<std::uint64_t>(piece.size(), end - at);
-      const std::size_t got = read_extents(tid, write.pieces, at, std::span(piece).first(size));
-      event.bytes(std::span(piece).first(got));
-      readable = got == size;
-      at += size;
+  // As much as the trace takes now, an event each time it has room: what the
+  // trace's file took at once makes room for more.
+  while (write.recorded < write.written) {
+    const std::size_t room = trace_.room_for_bytes();
+    if (room == 0) {
+      return false;
     }
-  }
-  event.finish(JsonObject());
-  write.recorded = readable ? end : write.written;
-  if (write.recorded < write.written) {
-    return false;
+    const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
+    TraceLine event(trace_, trace_events::write(tid, write.fd), trace_events::bytes_field);
+    bool readable = true;
+    if (write.snapshot) {
+      event.bytes(std::span(write.snapshot->taken).subspan(write.recorded, end - write.recorded));
+    } else {
+      std::vector<std::uint8_t> piece(std::min<std::uint64_t>(end - write.recorded, copy_piece));
+      for (std::uint64_t at = write.recorded; readable && at < end;) {
+        const std::size_t size = std::min<std::uint64_t>(piece.size(), end - at);
+        const std::size_t got = read_extents(tid, write.pieces, at, std::span(piece).first(size));
+        event.bytes(std::span(piece).first(got));
+        readable = got == size;
+        at += size;
+      }
+    }
+    event.finish(JsonObject());
+    write.recorded = readable ? end : write.written;
   }
   if (more_pieces) {
     // A signal's handler may run, and write too, before the call is made again.
