@@ -328,7 +328,8 @@ void thread_churn()
 }
 
 // Writes to standard output while another thread changes the buffer, and large
-// writes that a timer's handler may interrupt; says how much it wrote in all.
+// writes that a timer's handler, which writes too, may interrupt; says how much
+// it wrote in all.
 void racing_writes()
 {
   static char line[100];
@@ -357,8 +358,10 @@ void racing_writes()
   for (std::size_t i = 0; i < large.size(); ++i) {
     large[i] = static_cast<char>('A' + i % 26);
   }
+  // Its handler writes too, to standard error: its call comes between the pieces of the large one's.
+  static volatile sig_atomic_t alarms = 0;
   struct sigaction interrupting {};
-  interrupting.sa_handler = [](int) {};
+  interrupting.sa_handler = [](int) { alarms = alarms + static_cast<sig_atomic_t>(write(STDERR_FILENO, "!", 1)); };
   sigaction(SIGALRM, &interrupting, nullptr);  // without SA_RESTART
   const itimerval often{{0, 300}, {0, 300}};
   setitimer(ITIMER_REAL, &often, nullptr);
@@ -375,7 +378,7 @@ void racing_writes()
   iovec parts[] = {{large.data(), 10}, {large.data() + 100, 300000}, {large.data() + 5, 7}};
   lseek(STDOUT_FILENO, 0, SEEK_END);
   total += static_cast<std::size_t>(std::max<ssize_t>(writev(STDOUT_FILENO, parts, 3), 0));
-  std::fprintf(stderr, "wrote %zu\n", total);
+  std::fprintf(stderr, "\nwrote %zu, %d alarms\n", total, static_cast<int>(alarms));
 }
 
 volatile sig_atomic_t terms = 0;

@@ -108,8 +108,9 @@ class Containment(unittest.TestCase):
 
 class Trace(unittest.TestCase):
     def test_the_trace_holds_what_the_kernel_wrote(self):
-        """Another thread changes the buffer as it is written; large writes go in pieces, a timer's handler between
-        them; pwrite and writev at the file's end. The file the program wrote is the reference."""
+        """Another thread changes the buffer as it is written; large writes go in pieces, a timer's handler that
+        writes too between them; pwrite and writev at the file's end. The files the program wrote are the
+        reference."""
         with tempfile.TemporaryDirectory() as scratch:
             written, trace = os.path.join(scratch, "written"), os.path.join(scratch, "trace")
             with open(written, "wb") as out:
@@ -120,10 +121,13 @@ class Trace(unittest.TestCase):
                 data = out.read()
             with open(trace, encoding="utf-8") as lines:
                 events = [json.loads(line) for line in lines]
-        traced = b"".join(as_bytes(event["bytes"]) for event in events
-                          if event["event"] == "write" and event["fd"] == 1)
-        self.assertEqual(done.stderr.decode(), f"wrote {len(data)}\n")  # no piece lost or written twice
-        self.assertTrue(traced == data, f"{len(traced)} traced bytes differ from the {len(data)} written")
+        traced = [b"".join(as_bytes(event["bytes"]) for event in events
+                           if event["event"] == "write" and event["fd"] == fd) for fd in (1, 2)]
+        alarms = int(re.fullmatch(rb"!*\nwrote \d+, (\d+) alarms\n", done.stderr).group(1))
+        # No piece lost or written twice, the handler's writes among them recorded too.
+        self.assertEqual(done.stderr, b"!" * alarms + f"\nwrote {len(data)}, {alarms} alarms\n".encode())
+        self.assertEqual(traced[1], done.stderr)
+        self.assertTrue(traced[0] == data, f"{len(traced[0])} traced bytes differ from the {len(data)} written")
 
 
 class Outputs(unittest.TestCase):
