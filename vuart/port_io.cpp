@@ -50,12 +50,11 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   const std::size_t readable = read_code(tid, regs->rip, code);
   // Linux's user code segments: 64-bit, and 32-bit compatibility mode. Code in
   // a segment of the program's own (modify_ldt) gets the kernel's SIGSEGV.
-  constexpr std::uint64_t code64 = 0x33;
-  constexpr std::uint64_t code32 = 0x23;
-  const auto instruction = regs->cs == code64 || regs->cs == code32
-                               ? decode_port_instruction(std::span(code).first(readable),
-                                                         regs->cs == code64 ? CodeMode::long64 : CodeMode::compat32)
-                               : std::nullopt;
+  const auto instruction =
+      regs->cs == code64_selector || regs->cs == code32_selector
+          ? decode_port_instruction(std::span(code).first(readable),
+                                    regs->cs == code64_selector ? CodeMode::long64 : CodeMode::compat32)
+          : std::nullopt;
   if (!instruction || !permitted(*instruction, *regs, thread.permissions)) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;

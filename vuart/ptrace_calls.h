@@ -35,6 +35,9 @@ bool traced(long result, std::string_view what, pid_t tid);
 std::optional<user_regs_struct> registers(pid_t tid);
 void set_registers(pid_t tid, const user_regs_struct &regs);
 void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false);
+// The user code segments Linux gives 64-bit and 32-bit code.
+constexpr std::uint64_t code64_selector = 0x33;
+constexpr std::uint64_t code32_selector = 0x23;
 // syscall and int 0x80 are two bytes long, and so is sysenter's way back in the vDSO: a call is made
 // again by moving back this far, with its number in RAX, as the kernel restarts one.
 constexpr unsigned long long system_call_length = 2;

@@ -59,12 +59,11 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
   if (!entry || (entry->i386 && !number.i386)) {
     return std::nullopt;
   }
-  constexpr std::uint64_t code64 = 0x33;  // the 64-bit user code segment, for a thread in 32-bit code
   user_regs_struct call = regs;
   call.rip = entry->address;
   call.rax = static_cast<std::uint64_t>(entry->i386 ? *number.i386 : number.x86_64);
   if (!entry->i386) {
-    call.cs = code64;
+    call.cs = code64_selector;  // a thread in 32-bit code makes it in 64-bit code
   }
   const auto argument_slots = argument_registers(call, entry->i386);
   for (std::size_t i = 0; i < arguments.size() && i < argument_slots.size(); ++i) {

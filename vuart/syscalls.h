@@ -59,6 +59,8 @@ class Syscalls {
   // The thread ended, or its process exec'd or ended.
   void thread_ended(Thread &thread);
   void forget(pid_t process) { snapshots_.forget(process); }
+  // A new process that shares its creator's memory (vfork) writes from the creator's snapshot areas.
+  void share_snapshots(pid_t creator, pid_t child) { snapshots_.share(creator, child); }
   // Whether a SIGSEGV from the kernel that reached the thread is one its program
   // queued itself (only a process may send itself such a signal): it is no port fault.
   bool take_queued_segv(pid_t tid, pid_t process);

@@ -64,10 +64,10 @@ void Tracer::handle_event(pid_t tid, WaitStatus status)
   case PTRACE_EVENT_FORK:
   case PTRACE_EVENT_VFORK: {
     const std::optional<unsigned long> child = event_message(tid);
-    unsigned long flags = 0;
-    if (status.event() == PTRACE_EVENT_CLONE) {
-      const auto regs = registers(tid);
-      flags = regs ? regs->rdi : 0;  // clone's flags: clone3 never gets this far
+    unsigned long flags = status.event() == PTRACE_EVENT_VFORK ? CLONE_VM | CLONE_VFORK : 0;
+    if (auto regs = registers(tid); regs && status.event() == PTRACE_EVENT_CLONE) {
+      // clone's flags, its first argument in the ABI of the code that called it: clone3 never gets this far.
+      flags = *argument_registers(*regs, regs->cs == code32_selector)[0];
     }
     if (child) {
       handle_new_tracee(tid, static_cast<pid_t>(*child), flags);
@@ -107,6 +107,9 @@ void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_fl
   inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
   if (inherited.process == child) {
     port_io_.inherit(creator.process, child);
+    if ((clone_flags & CLONE_VM) != 0) {
+      syscalls_.share_snapshots(creator.process, child);  // the same memory: the same snapshot areas
+    }
   }
   inherited.permissions = creator.permissions;  // threads and fork children keep the I/O bitmap
   inherited.segv = SegvState::for_new(creator, clone_flags);

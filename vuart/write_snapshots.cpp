@@ -137,7 +137,7 @@ std::optional<WriteSnapshots::Slot> WriteSnapshots::take(pid_t process)
   if (areas == areas_.end()) {
     return std::nullopt;
   }
-  for (const auto &area : areas->second) {
+  for (const auto &area : *areas->second) {
     auto *const free_slot = std::find(area->busy.begin(), area->busy.end(), false);
     if (free_slot != area->busy.end()) {
       *free_slot = true;
@@ -151,7 +151,7 @@ std::optional<WriteSnapshots::Slot> WriteSnapshots::take(pid_t process)
 bool WriteSnapshots::has_free_slot(pid_t process) const
 {
   const auto areas = areas_.find(process);
-  return areas != areas_.end() && std::any_of(areas->second.begin(), areas->second.end(), [](const auto &area) {
+  return areas != areas_.end() && std::any_of(areas->second->begin(), areas->second->end(), [](const auto &area) {
            return std::find(area->busy.begin(), area->busy.end(), false) != area->busy.end();
          });
 }
@@ -162,17 +162,32 @@ void WriteSnapshots::give_back(pid_t process, std::uint64_t address)
   if (areas == areas_.end()) {
     return;  // exec or the end of the process took its areas already
   }
-  for (const auto &area : areas->second) {
+  for (const auto &area : *areas->second) {
     if (address >= area->address && address < area->address + area_bytes) {
       area->busy.at((address - area->address) / slot_bytes) = false;
     }
   }
 }
 
+WriteSnapshots::Areas &WriteSnapshots::areas_of(pid_t process)
+{
+  auto &areas = areas_[process];
+  if (!areas) {
+    areas = std::make_shared<Areas>();
+  }
+  return *areas;
+}
+
+void WriteSnapshots::share(pid_t creator, pid_t child)
+{
+  areas_of(creator);
+  areas_[child] = areas_[creator];
+}
+
 bool WriteSnapshots::can_map(pid_t process) const
 {
   const auto areas = areas_.find(process);
-  return sealing_ && !refused_.contains(process) && (areas == areas_.end() || areas->second.size() < most_areas);
+  return sealing_ && !refused_.contains(process) && (areas == areas_.end() || areas->second->size() < most_areas);
 }
 
 std::unique_ptr<WriteSnapshots::Area> WriteSnapshots::new_area()
@@ -264,7 +279,7 @@ bool WriteSnapshots::map_area(pid_t tid, Thread &thread, const user_regs_struct 
     const auto at = static_cast<std::uint64_t>(*address);
     if (checked_call(tid, thread, regs, remote, mseal_numbers, std::array<std::uint64_t, 3>{at, length, 0})) {
       area->address = at;
-      areas_[thread.process].push_back(std::move(area));
+      areas_of(thread.process).push_back(std::move(area));
       return true;
     }
     checked_call(tid, thread, regs, remote, munmap_call, std::array{at, length});

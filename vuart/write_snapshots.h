@@ -51,6 +51,8 @@ class WriteSnapshots {
   // thread, which must be stopped where it can make them; false when that fails.
   bool map_area(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
   void forget(pid_t process) { areas_.erase(process); }
+  // The child shares the creator's memory, and so its areas.
+  void share(pid_t creator, pid_t child);
 
  private:
   struct Area {
@@ -69,7 +71,9 @@ class WriteSnapshots {
                                       const Area &area);
 
   bool sealing_ = false;
-  std::map<pid_t, std::vector<std::unique_ptr<Area>>> areas_;
+  using Areas = std::vector<std::unique_ptr<Area>>;
+  Areas &areas_of(pid_t process);
+  std::map<pid_t, std::shared_ptr<Areas>> areas_;  // processes that share memory share them
   std::set<pid_t> refused_;
 };
 
