@@ -24,8 +24,6 @@ namespace vuart {
 
 namespace {
 
-constexpr long syscall_skipped = -1;
-
 // The thread of the process that its PID namespace numbers `own_number`.
 std::optional<pid_t> thread_numbered(pid_t process, pid_t own_number)
 {
@@ -83,7 +81,7 @@ void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct 
     result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
     trace_.write(trace_events::iopl(tid, level, result));
   }
-  regs.orig_rax = static_cast<unsigned long long>(syscall_skipped);
+  regs.orig_rax = syscall_skipped;
   regs.rax = static_cast<unsigned long long>(result);
   set_registers(tid, regs);
   resume(tid);
@@ -135,7 +133,7 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
   }
   // A stop that the program's own filter asked for: with no tracer of its own
   // the kernel fails such a call with ENOSYS, and so does vuart.
-  regs->orig_rax = static_cast<unsigned long long>(syscall_skipped);
+  regs->orig_rax = syscall_skipped;
   regs->rax = static_cast<unsigned long long>(-ENOSYS);
   set_registers(tid, *regs);
   resume(tid);

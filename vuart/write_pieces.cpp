@@ -44,7 +44,7 @@ void Syscalls::start_snapshot_write(pid_t tid, Thread &thread, user_regs_struct 
   if (!slot_free && snapshots_.can_map(thread.process)) {
     // Snapshot memory is mapped where the thread can make system calls: at this call's exit, skipped.
     write.mapping_snapshots = true;
-    regs.orig_rax = static_cast<unsigned long long>(-1);
+    regs.orig_rax = syscall_skipped;
     set_registers(tid, regs);
     resume(tid, 0, true);
     return;
@@ -70,7 +70,7 @@ void Syscalls::snapshot_piece(pid_t tid, Thread &thread, user_regs_struct &regs)
   const std::optional<WriteSnapshots::Slot> slot = snapshots_.take(thread.process);
   if (!slot) {
     // Every slot taken by other threads meanwhile: the call returns what its earlier pieces wrote.
-    regs.orig_rax = static_cast<unsigned long long>(-1);
+    regs.orig_rax = syscall_skipped;
     regs.rax = snapshot.done;
     set_registers(tid, regs);
     thread.write.reset();
