@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "executor.h"
+#include "output.h"
 #include "ptrace_calls.h"
 #include "trace.h"
 #include "trace_events.h"
@@ -28,12 +29,11 @@ PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_sta
 {
 }
 
-void PortIo::trap(pid_t tid, Thread &thread, TraceeMemory &memory, const user_regs_struct &regs)
+void PortIo::trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_regs_struct &regs)
 {
-  siginfo_t trap{};
-  if (memory.trap_after() && traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &trap), "PTRACE_GETSIGINFO", tid)) {
-    trap.si_addr = reinterpret_cast<void *>(regs.rip);  // NOLINT(performance-no-int-to-ptr): a tracee address
-    if (const auto held = std::exchange(thread.held_signal, trap); held) {
+  if (std::optional<siginfo_t> trap = memory.trap_after()) {
+    trap->si_addr = reinterpret_cast<void *>(regs.rip);  // NOLINT(performance-no-int-to-ptr): a tracee address
+    if (const auto held = std::exchange(thread.held_signal, *trap); held) {
       syscall(SYS_tgkill, thread.process, tid, held->si_signo);  // came during the stub: it follows the trap
     }
   }
@@ -78,18 +78,28 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return allowed;
   };
   const std::optional<Window> window = strings || single_step ? windows_.window(tid, thread, *regs, remote_) : Window{};
-  if (!window) {
+  const auto foreign_code = [&] {
+    report("process " + std::to_string(thread.process) + " ran code of its own in place of vuart's; ending the run");
     return Step::refused;
+  };
+  if (remote_.foreign_code_ran()) {
+    return foreign_code();
   }
   const user_regs_struct before = *regs;
   TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field);
-  TraceeMemory memory(tid, thread, before, *window, remote_);
+  std::optional<TraceeMemory> through_window;
+  std::optional<DirectMemory> directly;
+  ProgramMemory &memory = window ? static_cast<ProgramMemory &>(through_window.emplace(tid, thread, before, *window, remote_))
+                                 : directly.emplace(tid, before);
   const Execution execution =
       execute(*instruction, *regs, memory, ports_,
               output_.outputs().trace.enabled()
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
               single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
+  if (remote_.foreign_code_ran()) {
+    return foreign_code();
+  }
   if (execution.result == Execution::Result::completed) {
     regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over
   }
@@ -125,10 +135,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   // same effect on SIGSEGV's state as the port #GP had; any other signal does
   // not, so that state is put back first, and the fault raised again after.
   const int signal = execution.fault.si_signo;
-  if (signal != SIGSEGV && segv_state_.restore(tid, thread, *regs)) {
-    memory.refault();
-    set_registers(tid, *regs);
-  }
+  const bool state_put_back = signal != SIGSEGV && segv_state_.restore(tid, thread, *regs);
+  memory.prepare_fault(execution.fault, state_put_back);
+  set_registers(tid, *regs);
   if (signal == SIGSEGV) {
     SegvState::delivered(thread);
   }

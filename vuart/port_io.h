@@ -24,7 +24,7 @@ class PortIo {
 
   enum class Step {
     done,             // the thread goes on, or gets its signal
-    refused,          // its process refused vuart's transfer window: the run cannot go on
+    refused,          // the program's code ran in place of vuart's: the run cannot go on
     waits_for_room,   // before (the rest of) its instruction
     waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
   };
@@ -37,7 +37,7 @@ class PortIo {
  private:
   // The trap that follows an instruction run with the trap flag: the processor
   // raises it, and it waits in `thread.held_signal`, its address the next instruction's.
-  static void trap(pid_t tid, Thread &thread, TraceeMemory &memory, const user_regs_struct &regs);
+  static void trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_regs_struct &regs);
 
   ProgramOutput &output_;
   LineInput *com1_input_;

@@ -1,36 +1,123 @@
 #include "remote_call.h"
 
+#include <poll.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
 
+#include "output.h"
+#include "signals.h"
 #include "tracee_memory.h"
 
 namespace vuart {
 
+namespace {
+
+constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
+constexpr std::array<std::uint8_t, 2> int80_opcode = {0xCD, 0x80};
+// Signals that may stop a thread before its one instruction runs; past that, something else runs in it.
+constexpr int most_steps = 64;
+// How long vuart's code in a thread may still take once vuart is asked to end: it
+// moves at most a window's bytes and makes calls that do not block.
+constexpr auto grace_after_signal = std::chrono::seconds(2);
+constexpr long ptrace_get_syscall_user_dispatch_config = 0x4210;
+constexpr int sys_seccomp_code = 1, sys_user_dispatch_code = 2;  // SIGSYS's si_code from a filter, from dispatch
+
+struct SyscallUserDispatchConfig {
+  std::uint64_t mode, selector, offset, len;
+};
+
+// The Seccomp and Seccomp_filters lines of a status file: the mode (2 for
+// filters, 1 for strict) and the number of filters; nothing where the kernel does not say.
+std::optional<std::pair<unsigned, unsigned>> seccomp_state(const std::string &status_path)
+{
+  std::ifstream status(status_path);
+  std::optional<unsigned> mode;
+  std::optional<unsigned> filters;
+  for (std::string line; std::getline(status, line);) {
+    const auto value = [&] { return static_cast<unsigned>(std::stoul(line.substr(line.find(':') + 1))); };
+    if (line.starts_with("Seccomp:")) {
+      mode = value();
+    } else if (line.starts_with("Seccomp_filters:")) {
+      filters = value();
+    }
+  }
+  return mode && filters ? std::optional(std::pair{*mode, *filters}) : std::nullopt;
+}
+
+}  // namespace
+
+RemoteCalls::RemoteCalls(int wake_fd) : wake_fd_(wake_fd)
+{
+  const auto own = seccomp_state("/proc/self/status");
+  inherited_filters_ = own ? own->second : 0;
+}
+
 bool RemoteCalls::wait_for(pid_t tid, WaitStatus &status)
 {
-  int raw = 0;
-  pid_t waited;
-  while ((waited = waitpid(tid, &raw, __WALL)) < 0 && errno == EINTR) {
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> asked_to_end;
+  for (unsigned round = 0;; ++round) {
+    int raw = 0;
+    const pid_t waited = waitpid(tid, &raw, __WALL | WNOHANG);
+    if (waited == tid) {
+      status = WaitStatus{raw};
+      if (status.ended()) {
+        ended_meanwhile_.emplace_back(tid, status);
+        return false;
+      }
+      return true;
+    }
+    if (waited < 0 && errno != EINTR) {
+      return false;
+    }
+    if (!asked_to_end && SignalReader::any_noted()) {
+      asked_to_end = Clock::now();
+    }
+    if (asked_to_end && Clock::now() - *asked_to_end > grace_after_signal) {
+      report("thread " + std::to_string(tid) + " did not come back from vuart's code in it; ending the run");
+      foreign_code_ = true;
+      return false;
+    }
+    // The wake descriptor is left for vuart's loop to drain, so it may stay
+    // readable: past the first rounds, sleep instead of spinning on it.
+    pollfd wake{wake_fd_, POLLIN, 0};
+    if (round < 64 || poll(&wake, 1, 0) == 0) {
+      poll(&wake, 1, 10);
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(std::min(round, 1000U)));
+    }
   }
-  if (waited != tid) {
-    return false;
+}
+
+bool RemoteCalls::policy_allows_calls(pid_t tid, pid_t process)
+{
+  if (const auto known = policies_.find(process); known != policies_.end()) {
+    return known->second;
   }
-  status = WaitStatus{raw};
-  if (status.ended()) {
-    ended_meanwhile_.emplace_back(tid, status);
-    return false;
+  // A filter of the program's own may kill it for a call of vuart's, and
+  // strict mode or syscall user dispatch would; vuart's filter is one more than it inherited.
+  const auto seccomp = seccomp_state("/proc/" + std::to_string(tid) + "/status");
+  bool allowed = seccomp && seccomp->first != 1 && seccomp->second <= inherited_filters_ + 1;
+  SyscallUserDispatchConfig dispatch{};
+  if (ptrace(static_cast<__ptrace_request>(ptrace_get_syscall_user_dispatch_config), tid, sizeof dispatch,
+             &dispatch) == 0 &&
+      dispatch.mode != 0) {
+    allowed = false;
   }
-  return true;
+  return policies_[process] = allowed;
 }
 
 std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pid_t process)
 {
-  if (const auto known = syscall_addresses_.find(process); known != syscall_addresses_.end()) {
+  if (const auto known = entries_.find(process); known != entries_.end()) {
     return known->second;
   }
   // Any such instruction will do: the vDSO, mapped into every process, has some.
@@ -38,25 +125,54 @@ std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pi
   if (!vdso) {
     return std::nullopt;
   }
-  std::vector<std::uint8_t> text(vdso->second - vdso->first);
+  constexpr std::uint64_t largest_vdso = 64 * 1024;
+  std::vector<std::uint8_t> text(std::min(vdso->second - vdso->first, largest_vdso));
   text.resize(read_tracee(tid, vdso->first, text, Direction::up));
   constexpr std::size_t elf_class = 4;  // in the ELF header: 1 for 32-bit, 2 for 64-bit
   const bool i386 = text.size() > elf_class && text[elf_class] == 1;
-  static constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
-  static constexpr std::array<std::uint8_t, 2> int80_opcode = {0xCD, 0x80};
   const auto &opcode = i386 ? int80_opcode : syscall_opcode;
   const auto found = std::search(text.begin(), text.end(), opcode.begin(), opcode.end());
   if (found == text.end()) {
     return std::nullopt;
   }
-  return syscall_addresses_[process] = Entry{vdso->first + static_cast<std::uint64_t>(found - text.begin()), i386};
+  return entries_[process] = Entry{vdso->first + static_cast<std::uint64_t>(found - text.begin()), i386};
+}
+
+std::optional<bool> RemoteCalls::makes_i386_calls(pid_t tid, pid_t process)
+{
+  const auto entry = policy_allows_calls(tid, process) ? syscall_instruction(tid, process) : std::nullopt;
+  return entry ? std::optional(entry->i386) : std::nullopt;
+}
+
+void RemoteCalls::use_own_code(pid_t process, std::uint64_t address)
+{
+  if (const auto known = entries_.find(process); known != entries_.end()) {
+    known->second.address = address;
+  }
+}
+
+void RemoteCalls::inherit(pid_t creator, pid_t child)
+{
+  if (const auto known = entries_.find(creator); known != entries_.end()) {
+    entries_[child] = known->second;
+  }
 }
 
 std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                              std::span<const std::uint64_t> arguments)
 {
-  const std::optional<Entry> entry = syscall_instruction(tid, thread.process);
+  if (!policy_allows_calls(tid, thread.process)) {
+    return std::nullopt;
+  }
+  std::optional<Entry> entry = syscall_instruction(tid, thread.process);
   if (!entry || (entry->i386 && !number.i386)) {
+    return std::nullopt;
+  }
+  // The program may have unmapped or replaced the vDSO since vuart found the instruction there.
+  const auto &opcode = entry->i386 ? int80_opcode : syscall_opcode;
+  std::array<std::uint8_t, 2> there{};
+  if (read_code(tid, entry->address, there) != there.size() || there != opcode) {
+    entries_.erase(thread.process);
     return std::nullopt;
   }
   user_regs_struct call = regs;
@@ -70,7 +186,9 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
     *argument_slots[i] = arguments[i];
   }
   set_registers(tid, call);
-  for (;;) {
+  const std::uint64_t after_call = entry->address + opcode.size();
+  std::optional<user_regs_struct> after;
+  for (int step = 0; step < most_steps && !after; ++step) {
     if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
       return std::nullopt;
     }
@@ -78,17 +196,29 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
     if (!wait_for(tid, status)) {
       return std::nullopt;
     }
-    if (status.stop_signal() == SIGTRAP && status.event() == 0) {
-      break;  // stepped over the call
+    if (status.event() != 0 || status.syscall_stop()) {
+      continue;  // the call, stopped by a filter on its way: it goes on
     }
-    if (status.event() == 0 && !status.syscall_stop()) {
-      siginfo_t arrived{};  // a signal came meanwhile: it is delivered once the program goes on
-      if (ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
-        thread.held_signal = arrived;
+    siginfo_t arrived{};
+    const bool stepped = status.stop_signal() == SIGTRAP;
+    if (!stepped && ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
+      if (arrived.si_signo == SIGSYS && (arrived.si_code == sys_seccomp_code || arrived.si_code == sys_user_dispatch_code)) {
+        policies_[thread.process] = false;  // the process's policy refused vuart's call: dropped, never delivered
+        set_registers(tid, regs);
+        return std::nullopt;
       }
+      thread.held_signal = arrived;  // a signal came meanwhile: it is delivered once the program goes on
+    }
+    const auto now = registers(tid);
+    if (!now) {
+      return std::nullopt;
+    }
+    if (now->rip == after_call) {
+      after = now;
+    } else if (now->rip != entry->address) {
+      break;  // something else ran
     }
   }
-  const auto after = registers(tid);
   set_registers(tid, regs);
   if (!after) {
     return std::nullopt;
@@ -121,10 +251,16 @@ std::optional<StubStop> RemoteCalls::run_stub(pid_t tid, Thread &thread, const u
     if (!wait_for(tid, status)) {
       return std::nullopt;
     }
+    if (status.group_stop()) {
+      continue;  // the stub finishes first
+    }
     siginfo_t info{};
-    if (status.event() != 0 || status.syscall_stop() ||
-        !traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
-      continue;  // a group-stop: the stub finishes first
+    if (status.event() != 0 || status.syscall_stop()) {
+      foreign_code_ = true;  // vuart's stubs make no system calls: the program's code ran in their place
+      return std::nullopt;
+    }
+    if (!traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {
+      continue;
     }
     if ((info.si_signo == SIGSEGV || info.si_signo == SIGBUS || info.si_signo == SIGTRAP) && info.si_code > 0) {
       stop = StubStop{info, {}};  // from the processor

@@ -2,6 +2,12 @@
 // Runs code in a stopped thread of the program on its behalf, as debuggers do:
 // a system call, or a stub of vuart's whose faults are the processor's own.
 // The caller puts the thread's registers back afterwards.
+//
+// Everything that comes back is the program's to shape: another of its threads
+// may have replaced the code, or a policy of its own may refuse or kill the
+// call. So every wait is bounded by what the code can do, a system call or
+// event that vuart's code cannot make means the program's code ran in its
+// place, and nothing here trusts a register it did not check.
 
 #include <sys/types.h>
 #include <sys/user.h>
@@ -33,43 +39,67 @@ class RemoteCalls {
     std::optional<long> i386;
   };
 
+  // `wake_fd` becomes readable when a thread stops or vuart gets a signal (SignalReader's).
+  explicit RemoteCalls(int wake_fd);
+
   // Makes a system call with up to six arguments in the thread, whose registers
   // are `regs`, and puts them back: in the i386 ABI (int 0x80) in an i386
   // process, in the 64-bit one (syscall, the thread in 64-bit mode for it)
   // otherwise. Its result, or nothing when the thread ended, vuart found no
-  // instruction to make it with, or it has no i386 number.
+  // instruction to make it with, the call has no i386 number, or the process's
+  // own seccomp filter or syscall user dispatch might refuse it.
   std::optional<long> system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                   std::span<const std::uint64_t> arguments);
 
   // Runs the thread from `start` until the processor raises SIGSEGV, SIGBUS or
   // SIGTRAP in it. Other signals stay pending meanwhile, unless they are one of
   // those, sent by someone, which waits in `thread.held_signal`. The thread stays stopped
-  // there, with the registers it stopped with; nothing when it ended.
+  // there, with the registers it stopped with; nothing when it ended, or when
+  // code that is not the stub ran (see foreign_code_ran).
   std::optional<StubStop> run_stub(pid_t tid, Thread &thread, const user_regs_struct &start);
+
+  // Whether, since the last call, code of the program's ran where vuart's
+  // should have: it made a system call or a ptrace event, or it had not come
+  // back when vuart was asked to end. The run cannot go on then.
+  bool foreign_code_ran() { return std::exchange(foreign_code_, false); }
+  // A stub came back where, or with a count, that vuart's code cannot give.
+  void note_foreign_code() { foreign_code_ = true; }
 
   // Threads that ended while vuart ran code in them, for the caller to handle.
   std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
 
-  // Whether system_call makes its calls in the i386 ABI there; nothing when it found no way to make them.
-  std::optional<bool> makes_i386_calls(pid_t tid, pid_t process)
-  {
-    const auto entry = syscall_instruction(tid, process);
-    return entry ? std::optional(entry->i386) : std::nullopt;
-  }
+  // Whether system_call makes its calls in the i386 ABI there; nothing when it may make none.
+  std::optional<bool> makes_i386_calls(pid_t tid, pid_t process);
 
-  // exec gives the process a new vDSO.
-  void forget(pid_t process) { syscall_addresses_.erase(process); }
+  // From now on the process's calls are made at `address` in vuart's own code page
+  // there, where the program cannot take the instruction away, as it can the vDSO's.
+  void use_own_code(pid_t process, std::uint64_t address);
+  // exec gives the process new memory; a fork child has its creator's.
+  void forget(pid_t process)
+  {
+    entries_.erase(process);
+    policies_.erase(process);
+  }
+  void inherit(pid_t creator, pid_t child);
+  // The process asked for a seccomp filter or syscall user dispatch: its policy is read again.
+  void policy_may_change(pid_t process) { policies_.erase(process); }
 
  private:
   struct Entry {
-    std::uint64_t address;  // of a syscall, or in an i386 process an int 0x80, instruction in the vDSO
-    bool i386;              // the vDSO, like the process, is 32-bit
+    std::uint64_t address;  // of a syscall, or in an i386 process an int 0x80, instruction
+    bool i386;              // the process, like its vDSO, is 32-bit
   };
   std::optional<Entry> syscall_instruction(pid_t tid, pid_t process);
+  [[nodiscard]] bool policy_allows_calls(pid_t tid, pid_t process);
+  // Waits for the thread's next stop; false when it ended, or vuart was asked to end first.
   bool wait_for(pid_t tid, WaitStatus &status);
 
-  std::map<pid_t, Entry> syscall_addresses_;  // per process
+  int wake_fd_;
+  unsigned inherited_filters_;                // seccomp filters vuart itself runs under, which the program inherits
+  std::map<pid_t, Entry> entries_;            // per process
+  std::map<pid_t, bool> policies_;            // per process: whether its policy allows vuart's calls
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
+  bool foreign_code_ = false;
 };
 
 }  // namespace vuart

@@ -110,6 +110,11 @@ void SignalReader::drain() const
   }
 }
 
+bool SignalReader::any_noted()
+{
+  return noted_count != taken_count;
+}
+
 std::vector<Arrival> SignalReader::take()
 {
   if (noted_count == taken_count) {

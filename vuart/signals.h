@@ -58,6 +58,8 @@ class SignalReader {
   void drain() const;
   // The signals noted since the last call, oldest first.
   static std::vector<Arrival> take();
+  // Whether a signal was noted that take() has not returned yet.
+  static bool any_noted();
 
  private:
   UniqueFd fd_;

@@ -75,6 +75,7 @@ namespace {
 struct Mapping {
   std::uint64_t start;
   std::uint64_t end;
+  bool writable;
   bool vdso;
 };
 
@@ -90,7 +91,8 @@ std::vector<Mapping> mappings(pid_t tid)
       continue;
     }
     found.push_back({std::stoull(line.substr(0, dash), nullptr, 16),
-                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16), line.ends_with("[vdso]")});
+                     std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16),
+                     line.size() > space + 2 && line[space + 2] == 'w', line.ends_with("[vdso]")});
   }
   return found;
 }
@@ -107,6 +109,16 @@ std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> 
   const UniqueFd mem(open(("/proc/" + std::to_string(tid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
   const ssize_t fetched = mem.valid() ? pread(mem.get(), out.data(), out.size(), static_cast<off_t>(address)) : -1;
   return std::max<std::size_t>(read, fetched > 0 ? static_cast<std::size_t>(fetched) : 0);
+}
+
+PageAccess page_access(pid_t tid, std::uint64_t address)
+{
+  for (const Mapping &mapping : mappings(tid)) {
+    if (address >= mapping.start && address < mapping.end) {
+      return {true, mapping.writable};
+    }
+  }
+  return {};
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid)

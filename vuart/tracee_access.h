@@ -27,6 +27,13 @@ std::size_t read_extents(pid_t tid, const Extents &extents, std::uint64_t from, 
 // Reads instruction bytes, execute-only code too; returns how many could be read.
 std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
 
+// Whether the address lies in a mapping of the tracee's, and whether the tracee may write it there.
+struct PageAccess {
+  bool mapped = false;
+  bool writable = false;
+};
+PageAccess page_access(pid_t tid, std::uint64_t address);
+
 // Where the tracee's vDSO lies, [start, end), if it has one.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> vdso_range(pid_t tid);
 

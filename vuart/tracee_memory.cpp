@@ -2,12 +2,11 @@
 
 #include <sys/mman.h>
 #include <sys/ptrace.h>
-#include <sys/random.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "output.h"
@@ -18,10 +17,17 @@ namespace {
 
 constexpr std::uint64_t stub_slot = 16;
 constexpr std::uint64_t page_bytes = 4096;
+constexpr long mseal_call = 462;  // the same number in both ABIs
 
-// The stubs, one slot each after the token. Each ends in HLT, which raises #GP
-// at CPL 3, so that the thread stops with SIGSEGV when it is done.
+// The stubs, one slot each. Each ends in HLT, which raises #GP at CPL 3, so
+// that the thread stops with SIGSEGV when it is done.
 constexpr std::uint8_t hlt = 0xF4;
+
+// The process's system calls, once the window is there: syscall at 0, int 0x80 at 8.
+constexpr std::uint64_t syscall_offset = 0;
+constexpr std::uint64_t int80_offset = 8;
+constexpr std::array<std::uint8_t, 3> syscall_stub = {0x0F, 0x05, hlt};
+constexpr std::array<std::uint8_t, 3> int80_stub = {0xCD, 0x80, hlt};
 
 // Whether pages can be written, without writing: a locked OR of 0 into one byte
 // of each, RCX pages from RDI on, RDX apart. A locked read-modify-write faults
@@ -66,11 +72,12 @@ std::uint64_t string_move_offset(SegmentOverride segment, unsigned width)
   return single_step_offset + stub_slot * (1 + segment_index * widths.size() + width_index);
 }
 
-// The code page's used start, token and stubs, in whole words.
-std::vector<std::uint8_t> code_page(const TransferWindows::Token &token)
+// The code page's used start, its stubs, in whole words.
+std::vector<std::uint8_t> code_page()
 {
   std::vector<std::uint8_t> page(string_move_offset(segments.back(), widths.back()) + stub_slot, hlt);
-  std::copy(token.begin(), token.end(), page.begin());
+  std::copy(syscall_stub.begin(), syscall_stub.end(), page.begin() + syscall_offset);
+  std::copy(int80_stub.begin(), int80_stub.end(), page.begin() + int80_offset);
   std::copy(page_probe.begin(), page_probe.end(), page.begin() + page_probe_offset);
   std::copy(single_step.begin(), single_step.end(), page.begin() + single_step_offset);
   for (const SegmentOverride segment : segments) {
@@ -93,26 +100,39 @@ bool failed(long result)
 
 TransferWindows::TransferWindows()
 {
-  if (getrandom(token_.data(), token_.size(), 0) != static_cast<ssize_t>(token_.size())) {
-    token_.fill(0xA5);  // without randomness the token still tells the window from zero pages
+  // A length of 0 seals nothing and succeeds where the kernel has mseal.
+  sealing_ = syscall(mseal_call, 0, 0, 0) == 0;
+}
+
+bool TransferWindows::still_ours(pid_t tid, const Window &window) const
+{
+  if (sealing_) {
+    return true;  // nothing but exec removes sealed memory
   }
+  // Without seals the program may have put memory of its own there. It can
+  // still do so while the stub runs; what a stub gives back is checked then.
+  static const std::vector<std::uint8_t> stubs = code_page();
+  std::vector<std::uint8_t> seen(stubs.size());
+  return read_code(tid, window.code, seen) == seen.size() && seen == stubs;
 }
 
 std::optional<Window> TransferWindows::window(pid_t tid, Thread &thread, const user_regs_struct &regs,
                                               RemoteCalls &remote)
 {
-  if (const auto known = windows_.find(thread.process); known != windows_.end()) {
-    Token seen{};
-    if (read_tracee(tid, known->second.code, seen, Direction::up) == seen.size() && seen == token_) {
-      return known->second;
-    }
-    windows_.erase(known);  // exec replaced the process's memory, or the program unmapped the window
+  ProcessWindows &windows = windows_[thread.process];
+  if (windows.refused) {
+    return std::nullopt;
   }
-  const std::optional<Window> mapped = map_window(tid, thread, regs, remote);
-  if (mapped) {
-    windows_[thread.process] = *mapped;
+  const std::optional<bool> i386 = remote.makes_i386_calls(tid, thread.process);
+  const bool low = regs.cs != code64_selector && !(i386 && *i386);
+  std::optional<Window> &known = low ? windows.low : windows.anywhere;
+  if (known && !still_ours(tid, *known)) {
+    known.reset();
   }
-  return mapped;
+  if (!known) {
+    known = map_window(tid, thread, regs, remote, low);
+  }
+  return known;
 }
 
 void TransferWindows::inherit(pid_t creator, pid_t child)
@@ -123,40 +143,76 @@ void TransferWindows::inherit(pid_t creator, pid_t child)
 }
 
 std::optional<Window> TransferWindows::map_window(pid_t tid, Thread &thread, const user_regs_struct &regs,
-                                                  RemoteCalls &remote)
+                                                  RemoteCalls &remote, bool low)
 {
-  const std::string where = "vuart's transfer window in process " + std::to_string(thread.process);
-  // At a hint far from where programs and the kernel put their mappings (a
-  // window next to a mapping of the program's would fill a hole it relies on to
-  // fault), and below 4 GiB, where 32-bit code reaches it.
-  constexpr std::uint64_t hint = 0xC0000000;
-  const auto map = [&](std::uint64_t length, std::uint64_t protection) -> std::optional<std::uint64_t> {
-    const std::uint64_t at = hint + (protection == (PROT_READ | PROT_EXEC) ? 0 : 2 * code_bytes);
-    const std::array<std::uint64_t, 6> arguments = {at, length, protection, MAP_PRIVATE | MAP_ANONYMOUS, ~0ULL, 0};
-    constexpr long i386_mmap2 = 192;  // its offset in pages, here 0
-    const std::optional<long> address = remote.system_call(tid, thread, regs, {SYS_mmap, i386_mmap2}, arguments);
-    if (!address || failed(*address)) {
-      errno = address ? static_cast<int>(-*address) : ESRCH;
-      report_errno("mmap " + where);
-      return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(*address);
-  };
-  const std::optional<std::uint64_t> code = map(code_bytes, PROT_READ | PROT_EXEC);
-  const std::optional<std::uint64_t> data = code ? map(data_bytes, PROT_READ | PROT_WRITE) : std::nullopt;
-  if (!data) {
+  const std::string where = "process " + std::to_string(thread.process);
+  const auto refuse = [&](const std::string &why) -> std::optional<Window> {
+    windows_[thread.process].refused = true;
+    report(where + ": no room for vuart's transfer window (" + why +
+           "); its port string instructions reach memory as a debugger does");
     return std::nullopt;
+  };
+  const std::optional<bool> i386 = remote.makes_i386_calls(tid, thread.process);
+  if (!i386) {
+    return refuse("its seccomp filter or syscall user dispatch may refuse vuart's calls, or it has no vDSO");
+  }
+  constexpr long i386_mmap2 = 192;  // its offset in pages, here 0
+  constexpr std::uint64_t map_32bit = 0x40;
+  constexpr std::uint64_t below_4gib = std::uint64_t{1} << 32U;
+  const auto call = [&](RemoteCalls::Numbers number, std::span<const std::uint64_t> arguments) {
+    const std::optional<long> result = remote.system_call(tid, thread, regs, number, arguments);
+    if (!result || failed(*result)) {
+      errno = result ? static_cast<int>(-*result) : ENOSYS;
+      return std::optional<long>();
+    }
+    return result;
+  };
+  const auto unmap = [&](std::uint64_t at, std::uint64_t length) {
+    constexpr long i386_munmap = 91;
+    call({SYS_munmap, i386_munmap}, std::array{at, length});
+  };
+  // One reservation, never readable at either end: the window fills no hole the
+  // program made to fault in, and no mapping of the program's runs into it.
+  constexpr std::uint64_t reserved = page_bytes + code_bytes + data_bytes + page_bytes;
+  const std::array<std::uint64_t, 6> reservation = {
+      0, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (low ? map_32bit : 0), ~0ULL, 0};
+  const std::optional<long> address = call({SYS_mmap, i386_mmap2}, reservation);
+  if (!address) {
+    return refuse(std::string("mmap: ") + strerror(errno));
+  }
+  // What comes back is the program's to shape: whole pages, where its code reaches them.
+  const auto base = static_cast<std::uint64_t>(*address);
+  if (base == 0 || base % page_bytes != 0 || ((low || *i386) && base > below_4gib - reserved)) {
+    return refuse("mmap gave an address no mapping can have");
+  }
+  const std::uint64_t code = base + page_bytes;
+  const std::uint64_t data = code + code_bytes;
+  constexpr long i386_mprotect = 125;
+  const std::array<std::uint64_t, 6> code_mapping = {
+      code, code_bytes, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, ~0ULL, 0};
+  const std::optional<long> code_placed = call({SYS_mmap, i386_mmap2}, code_mapping);
+  if (code_placed != static_cast<long>(code) ||
+      !call({SYS_mprotect, i386_mprotect}, std::array<std::uint64_t, 3>{data, data_bytes, PROT_READ | PROT_WRITE})) {
+    const std::string why = std::string("mmap: ") + strerror(errno);
+    unmap(base, reserved);
+    return refuse(why);
   }
   // The tracer's writes reach a page the program cannot write.
-  const std::vector<std::uint8_t> stubs = code_page(token_);
+  const std::vector<std::uint8_t> stubs = code_page();
   for (std::size_t at = 0; at < stubs.size(); at += sizeof(long)) {
     long word = 0;
     std::memcpy(&word, &stubs[at], sizeof word);
-    if (!traced(ptrace(PTRACE_POKEDATA, tid, *code + at, word), "PTRACE_POKEDATA", tid)) {
+    if (!traced(ptrace(PTRACE_POKEDATA, tid, code + at, word), "PTRACE_POKEDATA", tid)) {
       return std::nullopt;
     }
   }
-  return Window{*code, *data};
+  if (sealing_ && !call({mseal_call, mseal_call}, std::array<std::uint64_t, 3>{base, reserved, 0})) {
+    const std::string why = std::string("mseal: ") + strerror(errno);
+    unmap(base, reserved);
+    return refuse(why);
+  }
+  remote.use_own_code(thread.process, code + (*i386 ? int80_offset : syscall_offset));
+  return Window{code, data};
 }
 
 std::uint64_t TraceeMemory::window_start(const Elements &elements) const
@@ -173,6 +229,12 @@ TraceeMemory::Outcome TraceeMemory::run(std::uint64_t stub_offset, std::uint64_t
   const std::optional<StubStop> stop = remote_.run_stub(tid_, thread_, start);
   if (!stop) {
     return {0, std::nullopt, false};  // the thread ended
+  }
+  // A stub stops inside itself, with no more left than it was given; anything
+  // else means the program's code ran in its place.
+  if (stop->regs.rip - start.rip >= stub_length || stop->regs.rcx > start.rcx) {
+    remote_.note_foreign_code();
+    return {0, std::nullopt, false};
   }
   Outcome outcome{stop->regs.rcx, std::nullopt, true};
   if (stop->regs.rip != start.rip + stub_length - 1 || stop->signal.si_code != SI_KERNEL || stop->regs.rcx != 0) {
@@ -198,7 +260,7 @@ Moved TraceeMemory::move(const Elements &elements, std::uint64_t source, std::ui
 Moved TraceeMemory::read(const Elements &elements, std::span<std::uint8_t> out)
 {
   const Moved moved = move(elements, elements.index, window_start(elements), elements.segment);
-  const std::size_t bytes = moved.elements * elements.width;
+  const std::size_t bytes = std::min<std::size_t>(moved.elements * elements.width, out.size());
   const std::uint64_t data = window_.data;
   if (elements.direction == Direction::up) {
     read_tracee(tid_, data, out.first(bytes), Direction::up);
@@ -266,20 +328,116 @@ Moved TraceeMemory::write(const Elements &elements, std::span<const std::uint8_t
   return move(elements, window_start(elements), elements.index, SegmentOverride::none);
 }
 
-bool TraceeMemory::trap_after()
+std::optional<siginfo_t> TraceeMemory::trap_after()
 {
   user_regs_struct start = regs_;
   start.rip = window_.code + single_step_offset;
   start.eflags |= trap_flag;
   const std::optional<StubStop> stop = remote_.run_stub(tid_, thread_, start);
-  return stop && stop->signal.si_signo == SIGTRAP;
+  return stop && stop->signal.si_signo == SIGTRAP ? std::optional(stop->signal) : std::nullopt;
 }
 
-void TraceeMemory::refault()
+void TraceeMemory::prepare_fault(const siginfo_t & /*fault*/, bool other_code_ran)
 {
-  if (last_fault_) {
+  // The fault is raised once more, for its signal context, after vuart ran other code in the thread.
+  if (other_code_ran && last_fault_) {
     remote_.run_stub(tid_, thread_, *last_fault_);
   }
+}
+
+std::uint64_t DirectMemory::linear(std::uint64_t index, SegmentOverride segment) const
+{
+  std::uint64_t base = 0;
+  if (segment == SegmentOverride::fs) {
+    base = regs_.fs_base;
+  } else if (segment == SegmentOverride::gs) {
+    base = regs_.gs_base;
+  }
+  const std::uint64_t address = base + index;
+  return regs_.cs == code64_selector ? address : address & 0xFFFFFFFFU;
+}
+
+siginfo_t DirectMemory::fault_at(std::uint64_t address) const
+{
+  siginfo_t fault{};
+  fault.si_signo = SIGSEGV;
+  fault.si_code = page_access(tid_, address).mapped ? SEGV_ACCERR : SEGV_MAPERR;
+  fault.si_addr = reinterpret_cast<void *>(address);  // NOLINT(performance-no-int-to-ptr): a tracee address
+  return fault;
+}
+
+Moved DirectMemory::read(const Elements &elements, std::span<std::uint8_t> out)
+{
+  const std::size_t bytes = std::min<std::size_t>(elements.bytes(), out.size());
+  const std::uint64_t first = linear(elements.index, elements.segment);
+  if (elements.direction == Direction::up) {
+    const std::size_t got = read_tracee(tid_, first, out.first(bytes), Direction::up);
+    const std::uint64_t count = got / elements.width;
+    return {count, count < elements.count ? std::optional(fault_at(first + got)) : std::nullopt};
+  }
+  // Going down, element n lies n widths below the first; the image holds them lowest first.
+  const std::uint64_t top = first + elements.width;
+  std::vector<std::uint8_t> image(bytes);
+  const std::size_t got = read_tracee(tid_, top - bytes, image, Direction::down);
+  const std::uint64_t count = got / elements.width;
+  for (std::uint64_t n = 0; n < count; ++n) {
+    std::copy_n(image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width), elements.width,
+                out.begin() + static_cast<std::ptrdiff_t>(n * elements.width));
+  }
+  return {count, count < elements.count ? std::optional(fault_at(top - got - 1)) : std::nullopt};
+}
+
+std::uint64_t DirectMemory::writable(const Elements &elements)
+{
+  // Page by page in the order of the transfer, as the processor meets them.
+  const std::uint64_t first = linear(elements.index, SegmentOverride::none);
+  const bool up = elements.direction == Direction::up;
+  for (std::uint64_t n = 0; n < elements.count;) {
+    const std::uint64_t low = up ? first + n * elements.width : first - n * elements.width;
+    if (!page_access(tid_, low).writable || !page_access(tid_, low + elements.width - 1).writable) {
+      return n;
+    }
+    // The elements that share these pages need no second look.
+    const std::uint64_t page_end = (low | (page_bytes - 1)) + 1;
+    const std::uint64_t same_page = up ? (page_end - low) / elements.width : (low % page_bytes) / elements.width + 1;
+    n += std::max<std::uint64_t>(same_page, 1);
+  }
+  return elements.count;
+}
+
+Moved DirectMemory::write(const Elements &elements, std::span<const std::uint8_t> in)
+{
+  const std::size_t bytes = std::min<std::size_t>(elements.bytes(), in.size());
+  const std::uint64_t first = linear(elements.index, SegmentOverride::none);
+  if (elements.direction == Direction::up) {
+    const std::size_t put = write_tracee(tid_, first, in.first(bytes), Direction::up);
+    const std::uint64_t count = put / elements.width;
+    return {count, count < elements.count ? std::optional(fault_at(first + put)) : std::nullopt};
+  }
+  const std::uint64_t top = first + elements.width;
+  std::vector<std::uint8_t> image(bytes);
+  const std::uint64_t whole = bytes / elements.width;
+  for (std::uint64_t n = 0; n < whole; ++n) {
+    std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(n * elements.width), elements.width,
+                image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width));
+  }
+  const std::size_t put = write_tracee(tid_, top - bytes, image, Direction::down);
+  const std::uint64_t count = put / elements.width;
+  return {count, count < elements.count ? std::optional(fault_at(top - put - 1)) : std::nullopt};
+}
+
+std::optional<siginfo_t> DirectMemory::trap_after()
+{
+  siginfo_t trap{};
+  trap.si_signo = SIGTRAP;
+  trap.si_code = TRAP_TRACE;
+  return trap;
+}
+
+void DirectMemory::prepare_fault(const siginfo_t &fault, bool /*other_code_ran*/)
+{
+  siginfo_t delivered = fault;
+  traced(ptrace(PTRACE_SETSIGINFO, tid_, nullptr, &delivered), "PTRACE_SETSIGINFO", tid_);
 }
 
 }  // namespace vuart

@@ -1,17 +1,17 @@
 #pragma once
 // The memory side of a port string instruction, which is the processor's: a stub of vuart's runs in the thread, a `rep
 // movs` between the program's memory and a window of vuart's in the same process, so that page faults, stack growth,
-// SIGBUS, alignment checks and protection keys, with their signal context, are the kernel's own.
+// SIGBUS, alignment checks and protection keys, with their signal context, are the kernel's own. Where the program's
+// limits or policy leave no room for the window, vuart reads and writes the memory as a debugger does.
 
 #include <sys/types.h>
 #include <sys/user.h>
 
-#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
-#include <utility>
+#include <string>
 
 #include "memory.h"
 #include "remote_call.h"
@@ -26,34 +26,52 @@ struct Window {
   std::uint64_t data;
 };
 
-// The transfer window of each process, mapped into it the first time one of its
-// threads needs it: two private anonymous mappings, the code never writable,
-// so that a process that denies memory both writable and executable takes it.
-// A fork child inherits its parent's; exec loses it.
+// The transfer windows of each process, mapped into it the first time one of
+// its threads needs one, where the kernel places mappings of its own choice, as
+// a library's: no program may count on that room. The code is never writable,
+// so that a process that denies memory both writable and executable takes it;
+// where the kernel can seal memory, both are sealed, and only exec removes them.
+// 32-bit code gets a window below 4 GiB. A fork child inherits its parent's.
 class TransferWindows {
  public:
   static constexpr std::uint64_t code_bytes = 4096;
   static constexpr std::uint64_t data_bytes = 1U << 20;
-  using Token = std::array<std::uint8_t, 16>;  // opens the code page: tells vuart's window from anything else
 
   TransferWindows();
-  // The window in the thread's process, mapping it there if need be; nothing,
-  // after a message, when the process refuses it.
+  // The window that the thread's code reaches, mapping it if need be; nothing
+  // when the process's limits or policy refuse it, after one line that says so
+  // the first time. A window that is no longer vuart's is mapped anew.
   std::optional<Window> window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
   void forget(pid_t process) { windows_.erase(process); }
-  // A new process has its creator's window, copied by fork or shared by vfork.
   void inherit(pid_t creator, pid_t child);
 
  private:
-  std::optional<Window> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
+  struct ProcessWindows {
+    std::optional<Window> anywhere;  // for 64-bit code, and every window of an i386 process
+    std::optional<Window> low;       // for 32-bit code in a 64-bit process
+    bool refused = false;
+  };
+  std::optional<Window> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote,
+                                   bool low);
+  [[nodiscard]] bool still_ours(pid_t tid, const Window &window) const;
 
-  Token token_{};
-  std::map<pid_t, Window> windows_;  // by process
+  bool sealing_ = false;
+  std::map<pid_t, ProcessWindows> windows_;  // by process
 };
 
-// The memory of a thread stopped at a port instruction, with registers `regs`,
-// as its processor reaches it through its process's window.
-class TraceeMemory final : public Memory {
+// The memory of a thread stopped at a port instruction, as its processor reaches it.
+class ProgramMemory : public Memory {
+ public:
+  // The single-step trap that follows an instruction run with the trap flag
+  // set, as the processor raises it; nothing when the thread ended.
+  virtual std::optional<siginfo_t> trap_after() = 0;
+  // Readies the thread's stop to deliver the fault that ended a run, with its
+  // context; `other_code_ran` says vuart ran other code in the thread since.
+  virtual void prepare_fault(const siginfo_t &fault, bool other_code_ran) = 0;
+};
+
+// Through its process's window: the processor's own faults.
+class TraceeMemory final : public ProgramMemory {
  public:
   TraceeMemory(pid_t tid, Thread &thread, const user_regs_struct &regs, Window window, RemoteCalls &remote)
       : tid_(tid), thread_(thread), regs_(regs), window_(window), remote_(remote)
@@ -62,14 +80,8 @@ class TraceeMemory final : public Memory {
   Moved read(const Elements &elements, std::span<std::uint8_t> out) override;
   std::uint64_t writable(const Elements &elements) override;
   Moved write(const Elements &elements, std::span<const std::uint8_t> in) override;
-
-  // Raises the last fault once more, for its signal context, after vuart ran
-  // other code in the thread.
-  void refault();
-  // Has the processor raise the single-step trap that follows an instruction
-  // when the trap flag is set; the thread stops with it, its signal context
-  // the kernel's. False when the thread ended.
-  bool trap_after();
+  std::optional<siginfo_t> trap_after() override;
+  void prepare_fault(const siginfo_t &fault, bool other_code_ran) override;
 
  private:
   struct Outcome {
@@ -90,6 +102,27 @@ class TraceeMemory final : public Memory {
   Window window_;
   RemoteCalls &remote_;
   std::optional<user_regs_struct> last_fault_;  // where the stub that faulted started
+};
+
+// Read and written as a debugger does, page by page: a page it cannot reach
+// ends the run with the SIGSEGV the kernel raises there, though its context is
+// the port instruction's #GP.
+class DirectMemory final : public ProgramMemory {
+ public:
+  DirectMemory(pid_t tid, const user_regs_struct &regs) : tid_(tid), regs_(regs) {}
+  Moved read(const Elements &elements, std::span<std::uint8_t> out) override;
+  std::uint64_t writable(const Elements &elements) override;
+  Moved write(const Elements &elements, std::span<const std::uint8_t> in) override;
+  std::optional<siginfo_t> trap_after() override;
+  void prepare_fault(const siginfo_t &fault, bool other_code_ran) override;
+
+ private:
+  // The address the processor reaches for an index, with the segment's base and the code's address size.
+  [[nodiscard]] std::uint64_t linear(std::uint64_t index, SegmentOverride segment) const;
+  [[nodiscard]] siginfo_t fault_at(std::uint64_t address) const;
+
+  pid_t tid_;
+  const user_regs_struct &regs_;
 };
 
 }  // namespace vuart

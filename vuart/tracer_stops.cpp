@@ -12,6 +12,7 @@ void Tracer::handle_stop(pid_t tid, WaitStatus status)
     if (const auto ended = threads_.find(tid); ended != threads_.end()) {
       syscalls_.thread_ended(ended->second);
       if (ended->second.process == tid) {
+        remote_.forget(tid);
         port_io_.forget(tid);
         syscalls_.forget(tid);
       }
@@ -106,6 +107,7 @@ void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_fl
   Thread inherited;
   inherited.process = (clone_flags & CLONE_THREAD) != 0 ? creator.process : child;
   if (inherited.process == child) {
+    remote_.inherit(creator.process, child);
     port_io_.inherit(creator.process, child);
     if ((clone_flags & CLONE_VM) != 0) {
       syscalls_.share_snapshots(creator.process, child);  // the same memory: the same snapshot areas
