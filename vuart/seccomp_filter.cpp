@@ -28,6 +28,7 @@ class FilterBuilder {
     check_queued_signal,
     check_thread_queued_signal,
     check_clone,
+    check_prctl,
     trace,
     refuse_eperm,
     refuse_enosys
@@ -78,7 +79,8 @@ void add_output_calls(FilterBuilder &filter, bool i386, bool trap_writes)
 
 // Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every output call (when the trace
 // records them), changes of SIGSEGV's disposition in either ABI (a port fault may change it and vuart
-// must put it back), and a SIGSEGV the program queues (which may look like a port fault). Refuses, in every ABI, clone
+// must put it back), a SIGSEGV the program queues (which may look like a port fault), and the calls that give
+// the program a system-call policy of its own (which may refuse the calls vuart makes in it). Refuses, in every ABI, clone
 // with CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS,
 // so that libc falls back to clone. Everything else runs untouched.
 }  // namespace
@@ -101,6 +103,8 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   }
   filter.jump_if_equal(i386_clone, Label::check_clone);
   filter.jump_if_equal(i386_clone3, Label::refuse_enosys);
+  filter.jump_if_equal(i386_seccomp, Label::trace);
+  filter.jump_if_equal(i386_prctl, Label::check_prctl);
   add_output_calls(filter, true, trap_writes);
   filter.give(SECCOMP_RET_ALLOW);
 
@@ -117,6 +121,12 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_equal(static_cast<std::uint32_t>(x32_call | SYS_clone), Label::check_clone);
   filter.jump_if_equal(SYS_clone3, Label::refuse_enosys);
   filter.jump_if_equal(static_cast<std::uint32_t>(x32_call | SYS_clone3), Label::refuse_enosys);
+  for (const long call : {long{SYS_seccomp}, x32_call | SYS_seccomp}) {
+    filter.jump_if_equal(static_cast<std::uint32_t>(call), Label::trace);
+  }
+  for (const long call : {long{SYS_prctl}, x32_call | SYS_prctl}) {
+    filter.jump_if_equal(static_cast<std::uint32_t>(call), Label::check_prctl);
+  }
   filter.give(SECCOMP_RET_ALLOW);
 
   // The signal is rt_sigaction's first argument, rt_sigqueueinfo's second, rt_tgsigqueueinfo's third.
@@ -132,6 +142,12 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.place(Label::check_clone);
   filter.load(offsetof(seccomp_data, args[0]));  // the flags
   filter.jump_if_any_set(CLONE_UNTRACED, Label::refuse_eperm);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_prctl);
+  filter.load(offsetof(seccomp_data, args[0]));  // the option
+  filter.jump_if_equal(pr_set_seccomp, Label::trace);
+  filter.jump_if_equal(pr_set_syscall_user_dispatch, Label::trace);
   filter.give(SECCOMP_RET_ALLOW);
 
   filter.place(Label::trace);

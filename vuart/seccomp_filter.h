@@ -16,6 +16,9 @@ constexpr std::uint16_t seccomp_marker = 0x7A17;
 // Numbers in the i386 ABI (int 0x80): the port requests, and the calls that set SIGSEGV's action.
 constexpr long i386_ioperm = 101, i386_iopl = 110;
 constexpr long i386_signal = 48, i386_sigaction = 67, i386_rt_sigaction = 174;
+constexpr long i386_prctl = 172, i386_seccomp = 354;
+// prctl's options that set a policy on the thread's system calls.
+constexpr std::uint32_t pr_set_seccomp = 22, pr_set_syscall_user_dispatch = 59;
 constexpr long x32_call = 0x40000000;  // __X32_SYSCALL_BIT, set in the numbers of x32 calls
 
 // The filter, with output calls stopped when `trap_writes` (the trace records

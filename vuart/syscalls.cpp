@@ -66,6 +66,14 @@ std::optional<SegvState::Call> sigaction_call(long number, bool i386)
   }
 }
 
+// seccomp, or prctl with an option the filter stops it for: a policy on the thread's system calls.
+bool sets_policy(long number, bool i386)
+{
+  const long x32 = i386 ? 0 : x32_call;
+  return number == (i386 ? i386_seccomp : SYS_seccomp) || number == (x32 | SYS_seccomp) ||
+         number == (i386 ? i386_prctl : SYS_prctl) || number == (x32 | SYS_prctl);
+}
+
 }  // namespace
 
 void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct &regs, PortRequest request,
@@ -116,6 +124,12 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       at_output_call(tid, thread, *output, arguments, *regs);
       return;
     }
+    if (sets_policy(called, i386)) {
+      remote_.policy_may_change(thread.process);  // and again once it is made
+      thread.setting_policy = true;
+      resume(tid, 0, true);
+      return;
+    }
   }
   if (ours && (number == SYS_rt_sigqueueinfo || number == SYS_rt_tgsigqueueinfo)) {
     const bool to_thread = number == SYS_rt_tgsigqueueinfo;
@@ -147,12 +161,18 @@ bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)
   }
   const auto result = static_cast<long>(regs->rax);
   SegvState::at_sigaction_exit(thread, result);
+  if (std::exchange(thread.setting_policy, false)) {
+    remote_.policy_may_change(thread.process);
+  }
   if (const auto target = std::exchange(thread.queuing_segv, std::nullopt); target && result == 0) {
     ++queued_segv_[*target];
   }
   if (thread.write && thread.write->mapping_snapshots) {
     auto restart = *regs;
-    snapshots_.map_area(tid, thread, restart, remote_);
+    // Other threads' areas, mapped meanwhile, may have made room or reached the limit.
+    if (!snapshots_.has_free_slot(thread.process) && snapshots_.can_map(thread.process)) {
+      snapshots_.map_area(tid, thread, restart, remote_);
+    }
     restart.rip -= system_call_length;  // made again, now with snapshot memory or without
     restart.rax = static_cast<unsigned long long>(thread.write->call.number);
     set_registers(tid, restart);

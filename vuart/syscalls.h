@@ -48,8 +48,13 @@ class Syscalls {
     standard_error_ = error;
   }
 
-  // At a seccomp stop; resumes the thread.
+  // At a seccomp stop; resumes the thread, unless its write waits for a snapshot slot (write.waits_for_slot).
   void at_entry(pid_t tid, Thread &thread);
+  // Makes the write that waits for a snapshot slot, if one is free, and resumes
+  // the thread; false while none is. `signal_waits`: a signal must reach the
+  // thread now, so the write goes ahead all the same, as an interrupted call
+  // would: what its earlier pieces wrote, or read as it returns.
+  bool write_when_slot_free(pid_t tid, Thread &thread, bool signal_waits);
   // At a syscall-exit stop. Returns true once the thread is resumed, false when
   // what it wrote must wait for room in the trace: record_write() goes on with it.
   // `trace_busy`: others wait for the trace already, and go first.

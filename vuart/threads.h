@@ -48,6 +48,7 @@ struct PendingWrite {
   std::uint64_t recorded = 0;  // how much of it the trace holds
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pieces;  // address and length, once read
   bool mapping_snapshots = false;         // skipped, so that snapshot memory is mapped at its exit; then made again
+  bool waits_for_slot = false;            // stopped at its entry until a snapshot slot is free
   std::optional<SnapshotWrite> snapshot;  // made from a snapshot (or else read as it returns)
 };
 
@@ -57,6 +58,7 @@ enum class Waiting {
   port_instruction,    // before (the rest of) a port instruction
   resume_after_flush,  // its COM1 bytes share the program's own output, and go first
   write_record,        // the trace has yet to record the rest of its write
+  snapshot_slot,       // its write waits at its entry for a snapshot slot, which others' writes free
 };
 
 struct Thread {
@@ -69,6 +71,7 @@ struct Thread {
   std::shared_ptr<KernelSigaction> segv;        // shared by the threads sharing signal handlers
   std::optional<siginfo_t> held_signal;         // arrived while vuart ran a call in this thread
   Waiting waiting = Waiting::nothing;
+  bool setting_policy = false;     // a seccomp filter or syscall user dispatch on its way
   bool instruction_begun = false;  // part of its port instruction is done: it counts once
 };
 

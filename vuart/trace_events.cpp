@@ -71,9 +71,9 @@ JsonObject receive(std::span<const std::uint8_t> bytes)
   return JsonObject().text("event", "receive").bytes(bytes_field, bytes);
 }
 
-JsonObject write(pid_t tid, int fd)
+JsonObject write(pid_t tid, int fd, bool snapshot)
 {
-  return JsonObject().text("event", "write").number("tid", tid).number("fd", fd);
+  return JsonObject().text("event", "write").number("tid", tid).number("fd", fd).flag("snapshot", snapshot);
 }
 
 JsonObject copy(pid_t tid, int fd, std::string_view call, std::string_view from, std::uint64_t count)

@@ -26,7 +26,9 @@ JsonObject port(pid_t tid, const user_regs_struct &regs, const PortInstruction &
 JsonObject port_done(std::uint64_t count, std::optional<std::uint64_t> fault);
 JsonObject receive(std::span<const std::uint8_t> bytes);
 // Before the bytes the program wrote to standard output (fd 1) or error (2).
-JsonObject write(pid_t tid, int fd);
+// `snapshot`: the bytes are what the kernel wrote, taken at the call's entry;
+// false, they were read from the program's memory as the call returned.
+JsonObject write(pid_t tid, int fd, bool snapshot);
 JsonObject copy(pid_t tid, int fd, std::string_view call, std::string_view from, std::uint64_t count);
 // The program's end, from its wait status.
 JsonObject exit(int status);

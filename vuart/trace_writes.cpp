@@ -103,7 +103,7 @@ void Syscalls::at_output_call(pid_t tid, Thread &thread, const OutputCall &outpu
     resume(tid);
     return;
   }
-  thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}, false, std::nullopt};
+  thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}, false, false, std::nullopt};
   if (output.data == OutputCall::Data::elsewhere) {
     thread.write->source = descriptor_name(tid, arguments.at(output.from_argument));
   } else if (output.data != OutputCall::Data::pages) {
@@ -156,7 +156,7 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
       return false;
     }
     const std::uint64_t end = write.written - write.recorded > room ? write.recorded + room : write.written;
-    TraceLine event(trace_, trace_events::write(tid, write.fd), trace_events::bytes_field);
+    TraceLine event(trace_, trace_events::write(tid, write.fd, write.snapshot.has_value()), trace_events::bytes_field);
     bool readable = true;
     if (write.snapshot) {
       event.bytes(std::span(write.snapshot->taken).subspan(write.recorded, end - write.recorded));

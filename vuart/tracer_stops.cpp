@@ -60,7 +60,14 @@ void Tracer::handle_stop(pid_t tid, WaitStatus status)
 void Tracer::handle_event(pid_t tid, WaitStatus status)
 {
   switch (status.event()) {
-  case PTRACE_EVENT_SECCOMP: syscalls_.at_entry(tid, threads_[tid]); return;
+  case PTRACE_EVENT_SECCOMP: {
+    Thread &thread = threads_[tid];
+    syscalls_.at_entry(tid, thread);
+    if (thread.write && thread.write->waits_for_slot) {
+      wait_in_line(tid, Waiting::snapshot_slot);
+    }
+    return;
+  }
   case PTRACE_EVENT_CLONE:
   case PTRACE_EVENT_FORK:
   case PTRACE_EVENT_VFORK: {

@@ -4,6 +4,8 @@
 
 #include <sys/ptrace.h>
 
+#include <algorithm>
+
 namespace vuart {
 
 namespace {
@@ -26,13 +28,19 @@ void Tracer::wait_in_line(pid_t tid, Waiting why)
 
 void Tracer::serve_waiting()
 {
-  while (!waiting_.empty()) {
-    const pid_t tid = waiting_.front();
+  for (std::size_t at = 0; at < waiting_.size();) {
+    const pid_t tid = waiting_[at];
     const auto thread = threads_.find(tid);
     if (thread != threads_.end() && thread->second.waiting != Waiting::nothing && !proceed(tid)) {
+      if (thread->second.waiting == Waiting::snapshot_slot) {
+        ++at;  // it has sent nothing yet, and waits for the kernel, not for vuart's outputs: others go by
+        continue;
+      }
       return;  // still no room: those behind it wait too, in order
     }
-    waiting_.pop_front();
+    if (const auto served = std::find(waiting_.begin(), waiting_.end(), tid); served != waiting_.end()) {
+      waiting_.erase(served);
+    }
   }
 }
 
@@ -65,6 +73,11 @@ bool Tracer::proceed(pid_t tid)
     }
     resume_holding(tid, thread.held_signal);
     break;
+  case Waiting::snapshot_slot:
+    if (!syscalls_.write_when_slot_free(tid, thread, false)) {
+      return false;
+    }
+    break;
   case Waiting::write_record:
     if (!syscalls_.record_write(tid, thread)) {
       return false;
@@ -94,8 +107,13 @@ void Tracer::release_signalled()
         segv_state_.restore(*waiter, thread->second, *regs);
       }
     }
+    const bool slot_waiter = thread->second.waiting == Waiting::snapshot_slot;
     thread->second.waiting = Waiting::nothing;
-    resume_holding(*waiter, thread->second.held_signal);
+    if (slot_waiter) {
+      syscalls_.write_when_slot_free(*waiter, thread->second, true);
+    } else {
+      resume_holding(*waiter, thread->second.held_signal);
+    }
     waiter = waiting_.erase(waiter);
   }
   for (const auto &[ended, how] : remote_.take_ended()) {

@@ -49,6 +49,10 @@ void Syscalls::start_snapshot_write(pid_t tid, Thread &thread, user_regs_struct 
     resume(tid, 0, true);
     return;
   }
+  if (!slot_free && snapshots_.in_use(thread.process)) {
+    write.waits_for_slot = true;  // every slot is busy, and the process has all the areas it may have
+    return;
+  }
   std::optional<Extents> sources = slot_free ? write_sources(tid, write) : std::nullopt;
   if (!sources) {
     resume(tid, 0, true);  // read as it returns
@@ -69,12 +73,7 @@ void Syscalls::snapshot_piece(pid_t tid, Thread &thread, user_regs_struct &regs)
   SnapshotWrite &snapshot = *write.snapshot;
   const std::optional<WriteSnapshots::Slot> slot = snapshots_.take(thread.process);
   if (!slot) {
-    // Every slot taken by other threads meanwhile: the call returns what its earlier pieces wrote.
-    regs.orig_rax = syscall_skipped;
-    regs.rax = snapshot.done;
-    set_registers(tid, regs);
-    thread.write.reset();
-    resume(tid);
+    write.waits_for_slot = true;  // every slot taken by other threads meanwhile
     return;
   }
   snapshot.slot = slot->address;
@@ -144,6 +143,38 @@ void Syscalls::piece_done(pid_t tid, Thread &thread, user_regs_struct &regs)
   }
   snapshot.done += wrote;
   set_registers(tid, regs);
+}
+
+bool Syscalls::write_when_slot_free(pid_t tid, Thread &thread, bool signal_waits)
+{
+  if (!thread.write || (!signal_waits && !snapshots_.has_free_slot(thread.process))) {
+    return !thread.write;
+  }
+  auto regs = registers(tid);
+  if (!regs) {
+    return true;  // it died: waitpid tells
+  }
+  PendingWrite &write = *thread.write;
+  write.waits_for_slot = false;
+  if (!signal_waits) {
+    if (write.snapshot) {
+      snapshot_piece(tid, thread, *regs);
+    } else {
+      start_snapshot_write(tid, thread, *regs);
+    }
+    return !write.waits_for_slot;  // another waiter may have taken the slot first
+  }
+  if (write.snapshot && write.snapshot->done > 0) {
+    regs->orig_rax = syscall_skipped;  // interrupted after its earlier pieces: it returns what they wrote
+    regs->rax = write.snapshot->done;
+    set_registers(tid, *regs);
+    thread.write.reset();
+    resume(tid);
+    return true;
+  }
+  write.snapshot.reset();
+  resume(tid, 0, true);  // read as it returns; the trace says so
+  return true;
 }
 
 }  // namespace vuart

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "output.h"
@@ -22,8 +21,7 @@ namespace {
 
 constexpr std::uint64_t area_bytes = WriteSnapshots::slot_bytes * WriteSnapshots::slots_per_area;
 constexpr std::uint64_t guard_bytes = 4096;  // mapped past the memfd's end: reading it always fails
-// Below 4 GiB, where 32-bit code reaches it, and apart from vuart's transfer window.
-constexpr std::uint64_t area_hint = 0xB0000000;
+constexpr std::uint64_t page_bytes = 4096;
 constexpr long mseal_call = 462;  // the same number in both ABIs
 
 struct Call {
@@ -69,18 +67,6 @@ std::vector<std::uint8_t> receiving_header(const Scratch &scratch, std::uint64_t
   const std::array<Word, 2> one_byte = {static_cast<Word>(scratch.base + Scratch::byte), 1};
   std::memcpy(bytes.data() + Scratch::vector, one_byte.data(), sizeof one_byte);
   return bytes;
-}
-
-// Whether the thread has seccomp filters besides vuart's, which might kill it for a call vuart makes in it.
-bool own_filters(pid_t tid)
-{
-  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("Seccomp_filters:")) {
-      return std::stoi(line.substr(line.find(':') + 1)) > 1;
-    }
-  }
-  return true;  // a kernel that does not say
 }
 
 // Makes the call in the thread; its result, or nothing after a message when it failed.
@@ -190,6 +176,12 @@ bool WriteSnapshots::can_map(pid_t process) const
   return sealing_ && !refused_.contains(process) && (areas == areas_.end() || areas->second->size() < most_areas);
 }
 
+bool WriteSnapshots::in_use(pid_t process) const
+{
+  const auto areas = areas_.find(process);
+  return !refused_.contains(process) && areas != areas_.end() && !areas->second->empty();
+}
+
 std::unique_ptr<WriteSnapshots::Area> WriteSnapshots::new_area()
 {
   UniqueFd memfd(memfd_create("vuart-write-snapshots", MFD_CLOEXEC | MFD_ALLOW_SEALING));
@@ -257,32 +249,50 @@ std::optional<int> WriteSnapshots::hand_over(pid_t tid, Thread &thread, const us
 
 bool WriteSnapshots::map_area(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote)
 {
+  // One reservation, never readable at either end, where the kernel places
+  // mappings of its own choice: it fills no hole the program made to fault in,
+  // and no mapping of the program's runs into it. Below 4 GiB in an i386 process.
   constexpr std::uint64_t length = area_bytes + guard_bytes;
+  constexpr std::uint64_t reserved = page_bytes + length + page_bytes;
   const auto refuse = [&](const std::string &why) {
     report("the trace reads process " + std::to_string(thread.process) + "'s writes as they return: " + why);
     refused_.insert(thread.process);
     return false;
   };
-  if (own_filters(tid)) {
-    return refuse("its own seccomp filter might refuse the calls that would map snapshot memory");
+  if (!remote.makes_i386_calls(tid, thread.process)) {
+    return refuse("its own seccomp filter or syscall user dispatch might refuse the calls that would map snapshot memory");
   }
   std::unique_ptr<Area> area = new_area();
   const std::optional<int> fd = area ? hand_over(tid, thread, regs, remote, *area) : std::nullopt;
+  std::optional<long> base;
   std::optional<long> address;
   if (fd) {
+    const std::array<std::uint64_t, 6> reservation = {
+        0, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, ~0ULL, 0};
+    base = checked_call(tid, thread, regs, remote, mmap_call, reservation);
+  }
+  if (base && *base % static_cast<long>(page_bytes) == 0) {
+    const auto at = static_cast<std::uint64_t>(*base) + page_bytes;
     const std::array<std::uint64_t, 6> arguments = {
-        area_hint, length, PROT_READ, MAP_SHARED, static_cast<std::uint64_t>(*fd), 0};
+        at, length, PROT_READ, MAP_SHARED | MAP_FIXED, static_cast<std::uint64_t>(*fd), 0};
     address = checked_call(tid, thread, regs, remote, mmap_call, arguments);
+    if (address != static_cast<long>(at)) {
+      address.reset();
+    }
+  }
+  if (fd) {
     checked_call(tid, thread, regs, remote, close_call, std::array{static_cast<std::uint64_t>(*fd)});
   }
   if (address) {
-    const auto at = static_cast<std::uint64_t>(*address);
-    if (checked_call(tid, thread, regs, remote, mseal_numbers, std::array<std::uint64_t, 3>{at, length, 0})) {
-      area->address = at;
+    const auto whole = static_cast<std::uint64_t>(*base);
+    if (checked_call(tid, thread, regs, remote, mseal_numbers, std::array<std::uint64_t, 3>{whole, reserved, 0})) {
+      area->address = static_cast<std::uint64_t>(*address);
       areas_of(thread.process).push_back(std::move(area));
       return true;
     }
-    checked_call(tid, thread, regs, remote, munmap_call, std::array{at, length});
+  }
+  if (base) {
+    checked_call(tid, thread, regs, remote, munmap_call, std::array{static_cast<std::uint64_t>(*base), reserved});
   }
   return refuse("no snapshot memory could be mapped there");
 }

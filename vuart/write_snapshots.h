@@ -47,6 +47,8 @@ class WriteSnapshots {
   // Whether one more area may be mapped into the process: the kernel can seal
   // memory, the process has not refused an area before, and it has not too many.
   [[nodiscard]] bool can_map(pid_t process) const;
+  // Whether the process's writes are made from snapshots: it has areas, and refused none.
+  [[nodiscard]] bool in_use(pid_t process) const;
   // Maps one more area into the thread's process, making system calls in the
   // thread, which must be stopped where it can make them; false when that fails.
   bool map_area(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
