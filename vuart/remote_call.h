@@ -62,6 +62,7 @@ class RemoteCalls {
   // should have: it made a system call or a ptrace event, or it had not come
   // back when vuart was asked to end. The run cannot go on then.
   bool foreign_code_ran() { return std::exchange(foreign_code_, false); }
+  [[nodiscard]] bool foreign_code_seen() const { return foreign_code_; }
   // A stub came back where, or with a count, that vuart's code cannot give.
   void note_foreign_code() { foreign_code_ = true; }
 

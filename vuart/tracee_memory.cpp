@@ -1,5 +1,6 @@
 #include "tracee_memory.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "output.h"
+#include "remote_mapping.h"
 
 namespace vuart {
 
@@ -17,7 +19,6 @@ namespace {
 
 constexpr std::uint64_t stub_slot = 16;
 constexpr std::uint64_t page_bytes = 4096;
-constexpr long mseal_call = 462;  // the same number in both ABIs
 
 // The stubs, one slot each. Each ends in HLT, which raises #GP at CPL 3, so
 // that the thread stops with SIGSEGV when it is done.
@@ -90,24 +91,29 @@ std::vector<std::uint8_t> code_page()
   return page;
 }
 
-// A system call's result as the kernel returns it: -4095..-1 is an error number.
-bool failed(long result)
-{
-  return result < 0 && result > -4096;
-}
-
 }  // namespace
 
 TransferWindows::TransferWindows()
 {
-  // A length of 0 seals nothing and succeeds where the kernel has mseal.
-  sealing_ = syscall(mseal_call, 0, 0, 0) == 0;
+  constexpr unsigned exec = 0x10;  // MFD_EXEC, which a kernel that denies executable memfds by default asks for
+  for (const unsigned flags : {MFD_CLOEXEC | MFD_ALLOW_SEALING | exec, MFD_CLOEXEC | MFD_ALLOW_SEALING}) {
+    if (code_ = UniqueFd(memfd_create("vuart-transfer-code", flags)); code_.valid()) {
+      break;
+    }
+  }
+  std::vector<std::uint8_t> page = code_page();
+  page.resize(code_bytes, hlt);
+  if (!code_.valid() || pwrite(code_.get(), page.data(), page.size(), 0) != static_cast<ssize_t>(page.size()) ||
+      fcntl(code_.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    report_errno("memfd for vuart's transfer code");
+    code_.reset();  // no window then: port string instructions reach memory as a debugger does
+  }
 }
 
 bool TransferWindows::still_ours(pid_t tid, const Window &window) const
 {
-  if (sealing_) {
-    return true;  // nothing but exec removes sealed memory
+  if (kernel_seals_memory()) {
+    return true;  // nothing but exec removes sealed memory, and nothing changes a write-sealed memfd
   }
   // Without seals the program may have put memory of its own there. It can
   // still do so while the stub runs; what a stub gives back is checked then.
@@ -153,66 +159,19 @@ std::optional<Window> TransferWindows::map_window(pid_t tid, Thread &thread, con
     return std::nullopt;
   };
   const std::optional<bool> i386 = remote.makes_i386_calls(tid, thread.process);
-  if (!i386) {
-    return refuse("its seccomp filter or syscall user dispatch may refuse vuart's calls, or it has no vDSO");
+  if (!code_.valid()) {
+    return refuse("vuart has no code for it");
   }
-  constexpr long i386_mmap2 = 192;  // its offset in pages, here 0
-  constexpr std::uint64_t map_32bit = 0x40;
-  constexpr std::uint64_t below_4gib = std::uint64_t{1} << 32U;
-  const auto call = [&](RemoteCalls::Numbers number, std::span<const std::uint64_t> arguments) {
-    const std::optional<long> result = remote.system_call(tid, thread, regs, number, arguments);
-    if (!result || failed(*result)) {
-      errno = result ? static_cast<int>(-*result) : ENOSYS;
-      return std::optional<long>();
-    }
-    return result;
-  };
-  const auto unmap = [&](std::uint64_t at, std::uint64_t length) {
-    constexpr long i386_munmap = 91;
-    call({SYS_munmap, i386_munmap}, std::array{at, length});
-  };
-  // One reservation, never readable at either end: the window fills no hole the
-  // program made to fault in, and no mapping of the program's runs into it.
-  constexpr std::uint64_t reserved = page_bytes + code_bytes + data_bytes + page_bytes;
-  const std::array<std::uint64_t, 6> reservation = {
-      0, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (low ? map_32bit : 0), ~0ULL, 0};
-  const std::optional<long> address = call({SYS_mmap, i386_mmap2}, reservation);
-  if (!address) {
-    return refuse(std::string("mmap: ") + strerror(errno));
+  const std::array pieces = {RemotePiece{code_bytes, PROT_READ | PROT_EXEC, code_.get()},
+                             RemotePiece{data_bytes, PROT_READ | PROT_WRITE, std::nullopt}};
+  std::string why;
+  const auto addresses = map_into_program(tid, thread, regs, remote, pieces, low, why);
+  if (!addresses) {
+    return remote.foreign_code_seen() ? std::nullopt : refuse(why);
   }
-  // What comes back is the program's to shape: whole pages, where its code reaches them.
-  const auto base = static_cast<std::uint64_t>(*address);
-  if (base == 0 || base % page_bytes != 0 || ((low || *i386) && base > below_4gib - reserved)) {
-    return refuse("mmap gave an address no mapping can have");
-  }
-  const std::uint64_t code = base + page_bytes;
-  const std::uint64_t data = code + code_bytes;
-  constexpr long i386_mprotect = 125;
-  const std::array<std::uint64_t, 6> code_mapping = {
-      code, code_bytes, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, ~0ULL, 0};
-  const std::optional<long> code_placed = call({SYS_mmap, i386_mmap2}, code_mapping);
-  if (code_placed != static_cast<long>(code) ||
-      !call({SYS_mprotect, i386_mprotect}, std::array<std::uint64_t, 3>{data, data_bytes, PROT_READ | PROT_WRITE})) {
-    const std::string why = std::string("mmap: ") + strerror(errno);
-    unmap(base, reserved);
-    return refuse(why);
-  }
-  // The tracer's writes reach a page the program cannot write.
-  const std::vector<std::uint8_t> stubs = code_page();
-  for (std::size_t at = 0; at < stubs.size(); at += sizeof(long)) {
-    long word = 0;
-    std::memcpy(&word, &stubs[at], sizeof word);
-    if (!traced(ptrace(PTRACE_POKEDATA, tid, code + at, word), "PTRACE_POKEDATA", tid)) {
-      return std::nullopt;
-    }
-  }
-  if (sealing_ && !call({mseal_call, mseal_call}, std::array<std::uint64_t, 3>{base, reserved, 0})) {
-    const std::string why = std::string("mseal: ") + strerror(errno);
-    unmap(base, reserved);
-    return refuse(why);
-  }
-  remote.use_own_code(thread.process, code + (*i386 ? int80_offset : syscall_offset));
-  return Window{code, data};
+  const Window window{addresses->at(0), addresses->at(1)};
+  remote.use_own_code(thread.process, window.code + (i386.value_or(false) ? int80_offset : syscall_offset));
+  return window;
 }
 
 std::uint64_t TraceeMemory::window_start(const Elements &elements) const

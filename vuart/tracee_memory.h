@@ -17,6 +17,7 @@
 #include "remote_call.h"
 #include "threads.h"
 #include "tracee_access.h"
+#include "unique_fd.h"
 
 namespace vuart {
 
@@ -27,11 +28,11 @@ struct Window {
 };
 
 // The transfer windows of each process, mapped into it the first time one of
-// its threads needs one, where the kernel places mappings of its own choice, as
-// a library's: no program may count on that room. The code is never writable,
-// so that a process that denies memory both writable and executable takes it;
-// where the kernel can seal memory, both are sealed, and only exec removes them.
-// 32-bit code gets a window below 4 GiB. A fork child inherits its parent's.
+// its threads needs one (see remote_mapping.h). The code is a memfd sealed
+// against writes, shared by every process and never writable there, so that a
+// process that denies memory both writable and executable takes it, and that
+// not even /proc/PID/mem changes it. 32-bit code gets a window below 4 GiB. A
+// fork child inherits its parent's.
 class TransferWindows {
  public:
   static constexpr std::uint64_t code_bytes = 4096;
@@ -55,7 +56,7 @@ class TransferWindows {
                                    bool low);
   [[nodiscard]] bool still_ours(pid_t tid, const Window &window) const;
 
-  bool sealing_ = false;
+  UniqueFd code_;  // the stubs
   std::map<pid_t, ProcessWindows> windows_;  // by process
 };
 

@@ -68,10 +68,6 @@ class WriteSnapshots {
     std::array<bool, slots_per_area> busy{};
   };
   static std::unique_ptr<Area> new_area();
-  // Puts the area's memfd into the process as a descriptor of its own: its number there.
-  static std::optional<int> hand_over(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote,
-                                      const Area &area);
-
   bool sealing_ = false;
   using Areas = std::vector<std::unique_ptr<Area>>;
   Areas &areas_of(pid_t process);
