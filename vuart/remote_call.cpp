@@ -27,7 +27,7 @@ constexpr int most_steps = 64;
 // How long vuart's code in a thread may still take once vuart is asked to end: it
 // moves at most a window's bytes and makes calls that do not block.
 constexpr auto grace_after_signal = std::chrono::seconds(2);
-constexpr long ptrace_get_syscall_user_dispatch_config = 0x4210;
+constexpr long ptrace_get_syscall_user_dispatch_config = 0x4211;
 constexpr int sys_seccomp_code = 1, sys_user_dispatch_code = 2;  // SIGSYS's si_code from a filter, from dispatch
 
 struct SyscallUserDispatchConfig {
@@ -99,20 +99,31 @@ bool RemoteCalls::wait_for(pid_t tid, WaitStatus &status)
 
 bool RemoteCalls::policy_allows_calls(pid_t tid, pid_t process)
 {
-  if (const auto known = policies_.find(process); known != policies_.end()) {
-    return known->second;
+  auto known = policies_.find(process);
+  if (known == policies_.end()) {
+    // A filter of the program's own may kill it for a call of vuart's, and
+    // strict mode or syscall user dispatch would; vuart's filter is one more than it inherited.
+    std::string refusal;
+    const auto seccomp = seccomp_state("/proc/" + std::to_string(tid) + "/status");
+    SyscallUserDispatchConfig dispatch{};
+    if (!seccomp || seccomp->first == 1) {
+      refusal = "it runs in seccomp's strict mode";
+    } else if (seccomp->second > inherited_filters_ + 1) {
+      refusal = "its own seccomp filter might refuse vuart's calls";
+    } else if (ptrace(static_cast<__ptrace_request>(ptrace_get_syscall_user_dispatch_config), tid, sizeof dispatch,
+                      &dispatch) == 0 &&
+               dispatch.mode != 0) {
+      refusal = "its syscall user dispatch might refuse vuart's calls";
+    }
+    known = policies_.emplace(process, refusal).first;
   }
-  // A filter of the program's own may kill it for a call of vuart's, and
-  // strict mode or syscall user dispatch would; vuart's filter is one more than it inherited.
-  const auto seccomp = seccomp_state("/proc/" + std::to_string(tid) + "/status");
-  bool allowed = seccomp && seccomp->first != 1 && seccomp->second <= inherited_filters_ + 1;
-  SyscallUserDispatchConfig dispatch{};
-  if (ptrace(static_cast<__ptrace_request>(ptrace_get_syscall_user_dispatch_config), tid, sizeof dispatch,
-             &dispatch) == 0 &&
-      dispatch.mode != 0) {
-    allowed = false;
-  }
-  return policies_[process] = allowed;
+  return known->second.empty();
+}
+
+std::string RemoteCalls::why_no_calls(pid_t process) const
+{
+  const auto known = policies_.find(process);
+  return known != policies_.end() && !known->second.empty() ? known->second : not_made_;
 }
 
 std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pid_t process)
@@ -141,6 +152,9 @@ std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pi
 std::optional<bool> RemoteCalls::makes_i386_calls(pid_t tid, pid_t process)
 {
   const auto entry = policy_allows_calls(tid, process) ? syscall_instruction(tid, process) : std::nullopt;
+  if (!entry) {
+    not_made_ = "it has no vDSO to make the call from";
+  }
   return entry ? std::optional(entry->i386) : std::nullopt;
 }
 
@@ -161,20 +175,28 @@ void RemoteCalls::inherit(pid_t creator, pid_t child)
 std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                              std::span<const std::uint64_t> arguments)
 {
+  not_made_ = "its policy refuses it";
   if (!policy_allows_calls(tid, thread.process)) {
     return std::nullopt;
   }
-  std::optional<Entry> entry = syscall_instruction(tid, thread.process);
+  // The program may have unmapped or replaced the instruction since vuart found
+  // it: vuart's own, where the kernel cannot seal it, or the vDSO's. Then the vDSO is searched again.
+  std::optional<Entry> entry;
+  std::array<std::uint8_t, 2> there{};
+  for (int tries = 0; tries < 2 && !entry; ++tries) {
+    entry = syscall_instruction(tid, thread.process);
+    if (entry && (read_code(tid, entry->address, there) != there.size() ||
+                  there != (entry->i386 ? int80_opcode : syscall_opcode))) {
+      entries_.erase(thread.process);
+      entry.reset();
+    }
+  }
+  not_made_ = "it has no vDSO to make the call from";
   if (!entry || (entry->i386 && !number.i386)) {
     return std::nullopt;
   }
-  // The program may have unmapped or replaced the vDSO since vuart found the instruction there.
   const auto &opcode = entry->i386 ? int80_opcode : syscall_opcode;
-  std::array<std::uint8_t, 2> there{};
-  if (read_code(tid, entry->address, there) != there.size() || there != opcode) {
-    entries_.erase(thread.process);
-    return std::nullopt;
-  }
+  not_made_ = "the thread ended, or something else ran";
   user_regs_struct call = regs;
   call.rip = entry->address;
   call.rax = static_cast<std::uint64_t>(entry->i386 ? *number.i386 : number.x86_64);
@@ -203,7 +225,8 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
     const bool stepped = status.stop_signal() == SIGTRAP;
     if (!stepped && ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
       if (arrived.si_signo == SIGSYS && (arrived.si_code == sys_seccomp_code || arrived.si_code == sys_user_dispatch_code)) {
-        policies_[thread.process] = false;  // the process's policy refused vuart's call: dropped, never delivered
+        policies_[thread.process] = "its policy refused a call of vuart's with SIGSYS";  // dropped, never delivered
+        not_made_ = policies_[thread.process];
         set_registers(tid, regs);
         return std::nullopt;
       }

@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,8 @@ class RemoteCalls {
 
   // Whether system_call makes its calls in the i386 ABI there; nothing when it may make none.
   std::optional<bool> makes_i386_calls(pid_t tid, pid_t process);
+  // Why it made no call there: the process's policy, or what stopped the last one.
+  [[nodiscard]] std::string why_no_calls(pid_t process) const;
 
   // From now on the process's calls are made at `address` in vuart's own code page
   // there, where the program cannot take the instruction away, as it can the vDSO's.
@@ -98,9 +101,10 @@ class RemoteCalls {
   int wake_fd_;
   unsigned inherited_filters_;                // seccomp filters vuart itself runs under, which the program inherits
   std::map<pid_t, Entry> entries_;            // per process
-  std::map<pid_t, bool> policies_;            // per process: whether its policy allows vuart's calls
+  std::map<pid_t, std::string> policies_;     // per process: why its policy refuses vuart's calls, or empty
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
   bool foreign_code_ = false;
+  std::string not_made_;  // why the last system call was not made
 };
 
 }  // namespace vuart

@@ -95,7 +95,8 @@ class Caller {
   {
     const std::optional<long> result = remote_.system_call(tid_, thread_, regs_, call.numbers, arguments);
     if (!result || (*result < 0 && *result > -4096)) {
-      why_ = std::string(call.name) + ": " + (result ? strerror(static_cast<int>(-*result)) : "not made");
+      why_ = std::string(call.name) + ": " +
+             (result ? strerror(static_cast<int>(-*result)) : "not made, as " + remote_.why_no_calls(thread_.process));
       return std::nullopt;
     }
     return result;
@@ -169,7 +170,7 @@ std::optional<std::vector<std::uint64_t>> map_into_program(pid_t tid, Thread &th
 {
   const std::optional<bool> i386 = remote.makes_i386_calls(tid, thread.process);
   if (!i386) {
-    why = "its own seccomp filter or syscall user dispatch might refuse vuart's calls, or it has no vDSO";
+    why = remote.why_no_calls(thread.process);
     return std::nullopt;
   }
   Caller call(tid, thread, regs, remote, why);

@@ -110,13 +110,13 @@ TransferWindows::TransferWindows()
   }
 }
 
-bool TransferWindows::still_ours(pid_t tid, const Window &window) const
+bool TransferWindows::still_ours(pid_t tid, const Window &window)
 {
   if (kernel_seals_memory()) {
     return true;  // nothing but exec removes sealed memory, and nothing changes a write-sealed memfd
   }
-  // Without seals the program may have put memory of its own there. It can
-  // still do so while the stub runs; what a stub gives back is checked then.
+  // Without seals the program may have put memory of its own there, before a
+  // stub runs or while it runs: both are checked.
   static const std::vector<std::uint8_t> stubs = code_page();
   std::vector<std::uint8_t> seen(stubs.size());
   return read_code(tid, window.code, seen) == seen.size() && seen == stubs;
@@ -189,9 +189,10 @@ TraceeMemory::Outcome TraceeMemory::run(std::uint64_t stub_offset, std::uint64_t
   if (!stop) {
     return {0, std::nullopt, false};  // the thread ended
   }
-  // A stub stops inside itself, with no more left than it was given; anything
-  // else means the program's code ran in its place.
-  if (stop->regs.rip - start.rip >= stub_length || stop->regs.rcx > start.rcx) {
+  // A stub stops inside itself, with no more left than it was given, and its
+  // page is still vuart's; anything else means the program's code ran in its place.
+  if (stop->regs.rip - start.rip >= stub_length || stop->regs.rcx > start.rcx ||
+      !TransferWindows::still_ours(tid_, window_)) {
     remote_.note_foreign_code();
     return {0, std::nullopt, false};
   }

@@ -45,6 +45,8 @@ class TransferWindows {
   std::optional<Window> window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote);
   void forget(pid_t process) { windows_.erase(process); }
   void inherit(pid_t creator, pid_t child);
+  // Whether the window's code is still vuart's.
+  static bool still_ours(pid_t tid, const Window &window);
 
  private:
   struct ProcessWindows {
@@ -54,7 +56,6 @@ class TransferWindows {
   };
   std::optional<Window> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote,
                                    bool low);
-  [[nodiscard]] bool still_ours(pid_t tid, const Window &window) const;
 
   UniqueFd code_;  // the stubs
   std::map<pid_t, ProcessWindows> windows_;  // by process

@@ -17,6 +17,8 @@ step segv-state /hostile_fixture segv-state
 step i386 /i386_ports
 step i386-dynamic /i386_ports_dynamic
 step contained /vuart -q --com1 /tmp/vuart-com1 -- /hostile_fixture escape
+step footprint /vuart -q --com1 /dev/null --trace /dev/null -- /hostile_fixture footprint
+step footprint-reference /hostile_fixture footprint-reference
 step afterwards sh -c 'sleep 3; grep -l left-behind /proc/[0-9]*/stat; cat /proc/sys/kernel/core_pattern'
 """
 
@@ -77,6 +79,17 @@ class RealKernel(unittest.TestCase):
         self.assertEqual(contained.stdout.decode().splitlines(), ESCAPE_REFUSED)
         self.assertEqual(afterwards.stdout, b"core\n")  # no process left behind, core_pattern as it was
         self.assertNotIn(b"escaped", self.boot.com1)
+
+    def test_a_program_that_replaces_vuarts_unsealed_memory_is_noticed(self):
+        """This kernel cannot seal memory: the attacks that a newer one refuses succeed, and vuart must see them."""
+        attacked, reference = self.steps["footprint"], self.steps["footprint-reference"]
+        notes = attacked.stderr.decode()
+        self.assertIn("map-over-code=0/-", attacked.stdout.decode(), notes)
+        if attacked.status == 125:  # the program's page ran as vuart's stub
+            self.assertRegex(notes, r"\nvuart: process \d+ ran code of its own in place of vuart's; ending the run\n$")
+        else:
+            self.assertEqual(attacked.status, 0, notes)
+            self.assertEqual(attacked.stdout.splitlines()[-1], reference.stdout.splitlines()[-1])
 
 
 if __name__ == "__main__":

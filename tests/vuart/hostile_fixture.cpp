@@ -12,6 +12,8 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -30,8 +32,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "fixture_cases.h"
 
@@ -396,6 +401,217 @@ void count_terms()
   std::printf("SIGTERM %d\n", static_cast<int>(terms));
 }
 
+// vuart's footprint under attack. Port I/O goes on in a thread throughout: a
+// line to COM1 with rep outsb, and COM1's scratch register read back into
+// memory with rep insb. Run natively as "footprint-reference", the same moves
+// are memory operations, and the memory digest printed last must be the same.
+bool through_ports = true;
+constexpr unsigned short scratch = com1 + 7;
+
+void send(const std::uint8_t *from, std::uint64_t count)
+{
+  if (through_ports) {
+    asm volatile("cld; rep outsb" : "+S"(from), "+c"(count) : "d"(com1) : "memory");
+  }
+}
+
+void fill_from_scratch(std::uint8_t *to, std::uint64_t count, std::uint8_t value)
+{
+  if (!through_ports) {
+    std::memset(to, value, count);
+    return;
+  }
+  outb(value, scratch);
+  asm volatile("cld; rep insb" : "+D"(to), "+c"(count) : "d"(scratch) : "memory");
+}
+
+// A child process that runs this program anew, so that it starts without vuart's memory.
+int run_case(const char *name)
+{
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/proc/self/exe", "hostile_fixture", name, nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// What a child does under the limit or policy it set itself: a line, and the scratch register read back.
+void port_io_after(const char *what, long result)
+{
+  show(what, result);
+  grant();
+  std::uint8_t line[] = "sent despite it\n";
+  std::uint8_t back[64];
+  send(line, sizeof line - 1);
+  fill_from_scratch(back, sizeof back, 0x5A);
+  show("read-back", std::count(back, back + sizeof back, 0x5A));
+}
+
+std::pair<std::uint64_t, std::uint64_t> mapping_named(std::string_view name)
+{
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find(name) != std::string::npos) {
+      return {std::stoull(line, nullptr, 16), std::stoull(line.substr(line.find('-') + 1), nullptr, 16)};
+    }
+  }
+  return {0, 0};
+}
+
+void without_vdso()
+{
+  const auto [start, end] = mapping_named("[vdso]");
+  port_io_after("munmap-vdso", munmap(reinterpret_cast<void *>(start), end - start));
+}
+
+void low_address_limit()
+{
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line) && !line.starts_with("VmSize:")) {
+  }
+  const rlim_t in_use = std::stoull(line.substr(7)) * 1024;
+  const rlimit limit{in_use + 64 * 1024, in_use + 64 * 1024};
+  port_io_after("rlimit-as", setrlimit(RLIMIT_AS, &limit));
+}
+
+// Kills the process for mmap and rt_sigaction, with SIGSEGV ignored, which the kernel resets at a port #GP.
+void own_policy()
+{
+  std::signal(SIGSEGV, SIG_IGN);
+  sock_filter code[5] = {
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(struct seccomp_data, nr)},
+      {BPF_JMP | BPF_JEQ | BPF_K, 2, 0, SYS_mmap},
+      {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, SYS_rt_sigaction},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_KILL_PROCESS},
+  };
+  const sock_fprog program{sizeof code / sizeof code[0], code};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  port_io_after("seccomp", prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0));
+}
+
+// System calls from anywhere but the program's own code raise SIGSYS.
+volatile char dispatch_selector = 1;  // SYSCALL_DISPATCH_FILTER_BLOCK
+void syscall_dispatch()
+{
+  const auto [text, text_end] = mapping_named("r-xp");
+  constexpr int set_dispatch = 59, dispatch_on = 1;  // PR_SET_SYSCALL_USER_DISPATCH, PR_SYS_DISPATCH_ON
+  port_io_after("dispatch",
+                prctl(set_dispatch, dispatch_on, text, text_end - text, const_cast<char *>(&dispatch_selector)));
+}
+
+void footprint()
+{
+  if (through_ports) {
+    std::printf("children: %x %x %x %x\n", run_case("no-vdso"), run_case("low-rlimit"), run_case("own-policy"),
+                run_case("syscall-dispatch"));
+    grant();
+  }
+  constexpr std::size_t round = 64 * 1024;
+  static std::uint8_t line[round];
+  static std::uint8_t received[16][round];
+  for (std::size_t i = 0; i < round; ++i) {
+    line[i] = static_cast<std::uint8_t>('a' + i % 26);
+  }
+  std::atomic<bool> started = false;
+  std::thread porter([&] {
+    for (std::size_t n = 0; n < std::size(received); ++n) {
+      send(line, round);
+      fill_from_scratch(received[n], round, static_cast<std::uint8_t>(n + 1));
+      started = true;
+    }
+  });
+  while (!started) {
+    sched_yield();
+  }
+  // Everything a program can do to memory it did not map, while the thread goes on.
+  const auto code = reinterpret_cast<void *>(mapping_named("vuart-transfer-code").first);
+  auto *const data = static_cast<char *>(code) + 4096;
+  if (code != nullptr) {
+    show("map-over-code",
+         mmap(code, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
+                 MAP_FAILED
+             ? -1
+             : 0);
+    const int mem = open("/proc/self/mem", O_RDWR);
+    show("proc-mem-code", pwrite(mem, "\x90\x90", 2, reinterpret_cast<off_t>(code)));
+    close(mem);
+    show("mprotect-code", mprotect(code, 4096, PROT_READ | PROT_WRITE));
+    show("munmap-data", munmap(data, 4096));
+    show("mremap-data", mremap(data, 1 << 20, 2 << 20, MREMAP_MAYMOVE) == MAP_FAILED ? -1 : 0);
+    show("fixed-over-data",
+         mmap(data, 4096, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? -1 : 0);
+    show("noreplace-data",
+         mmap(data, 4096, PROT_READ, MAP_FIXED_NOREPLACE | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? -1 : 0);
+    const int segment = shmget(IPC_PRIVATE, 4096, 0600);
+    show("shmat-data", shmat(segment, data, SHM_REMAP) == reinterpret_cast<void *>(-1) ? -1 : 0);
+    shmctl(segment, IPC_RMID, nullptr);
+  }
+  porter.join();
+  if (code != nullptr) {
+    show("madvise-data", madvise(data, 1 << 20, MADV_DONTNEED));  // its bytes are vuart's to put back
+  }
+  send(line, 26);
+  fill_from_scratch(received[0], 26, '!');
+  std::uint64_t digest = 14695981039346656037ULL;  // FNV-1a over what the port instructions left in memory
+  for (const auto &block : received) {
+    for (const std::uint8_t byte : block) {
+      digest = (digest ^ byte) * 1099511628211ULL;
+    }
+  }
+  std::printf("memory %016llx\n", static_cast<unsigned long long>(digest));
+}
+
+// More writes blocked on standard output at once than vuart has snapshot slots,
+// while another thread flips their buffers: what the trace records must be what
+// reached the file. Says on standard error how many snapshot areas it was given.
+void blocked_writes()
+{
+  constexpr std::size_t writers = 540;  // vuart has 512 slots a process
+  constexpr std::size_t each = 8 * 1024;
+  static std::uint8_t buffers[writers][each];
+  std::atomic<bool> done = false;
+  std::vector<std::thread> threads;
+  for (std::size_t n = 0; n < writers; ++n) {
+    std::memset(buffers[n], static_cast<int>(n % 251), each);
+    threads.emplace_back([n] {
+      for (std::size_t at = 0; at < each;) {
+        const ssize_t wrote = write(STDOUT_FILENO, buffers[n] + at, each - at);
+        at += wrote > 0 ? static_cast<std::size_t>(wrote) : each;
+      }
+    });
+  }
+  std::thread flipper([&] {
+    while (!done) {
+      for (auto &buffer : buffers) {
+        buffer[0] = static_cast<std::uint8_t>(~buffer[0]);
+        buffer[each - 1] = static_cast<std::uint8_t>(~buffer[each - 1]);
+      }
+    }
+  });
+  for (auto &thread : threads) {
+    thread.join();
+  }
+  done = true;
+  flipper.join();
+  std::ifstream maps("/proc/self/maps");
+  int areas = 0;
+  for (std::string line; std::getline(maps, line);) {
+    areas += line.find("vuart-write-snapshots") != std::string::npos ? 1 : 0;
+  }
+  std::fprintf(stderr, "snapshot areas: %d\n", areas);
+}
+
+void footprint_reference()
+{
+  through_ports = false;
+  footprint();
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -404,6 +620,8 @@ int main(int argc, char *argv[])
       {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
       {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
       {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute},
-      {"escape", escape_as_root},       {"racing-writes", racing_writes}};
+      {"escape", escape_as_root},       {"racing-writes", racing_writes},   {"footprint", footprint},
+      {"footprint-reference", footprint_reference}, {"no-vdso", without_vdso}, {"low-rlimit", low_address_limit},
+      {"own-policy", own_policy}, {"syscall-dispatch", syscall_dispatch}, {"blocked-writes", blocked_writes}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

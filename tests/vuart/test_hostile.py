@@ -1,6 +1,7 @@
 """vuart against hostile programs and careless callers: containment, its
 outputs, and the program's signal state."""
 
+import ctypes
 import json
 import os
 import re
@@ -281,6 +282,54 @@ class SignalState(unittest.TestCase):
             self.assertEqual(result.done.returncode, 0)
             for line in result.done.stderr.decode().splitlines():
                 self.assertRegex(line, r"^vuart: hostile_fixture exited with status 0; ")
+
+
+def kernel_seals_memory():
+    return ctypes.CDLL(None, use_errno=True).syscall(462, 0, 0, 0) == 0  # mseal of nothing
+
+
+# What a program that attacks vuart's sealed memory gets: what it gets for any sealed mapping.
+SEALED_FOOTPRINT = ["map-over-code=-1/EPERM", "proc-mem-code=-1/EIO", "mprotect-code=-1/EACCES",
+                    "munmap-data=-1/EPERM", "mremap-data=-1/EPERM", "fixed-over-data=-1/EPERM",
+                    "noreplace-data=-1/EEXIST", "shmat-data=-1/EPERM", "madvise-data=0/-"]
+REFUSING_CHILDREN = ["munmap-vdso", "rlimit-as", "seccomp", "dispatch"]
+
+
+class Footprint(unittest.TestCase):
+    """vuart's memory in the program, attacked while another thread does port I/O; vuart with and without the
+    sanitizers. The program's memory must end as its native run with memory operations for port ones leaves it."""
+
+    def test_attacks_on_vuarts_memory_change_nothing_but_what_the_program_is_told(self):
+        reference = run([tool("HOSTILE_FIXTURE"), "footprint-reference"]).stdout.decode().splitlines()
+        line = bytes(ord("a") + n % 26 for n in range(64 * 1024))
+        for vuart_binary in (tool("VUART"), tool("VUART_SANITIZED")):
+            with self.subTest(vuart_binary), tempfile.NamedTemporaryFile() as com1:
+                done = run([vuart_binary, "--trace", "/dev/null", "--com1", com1.name, "--",
+                            tool("HOSTILE_FIXTURE"), "footprint"])
+                lines = done.stdout.decode().splitlines()
+                self.assertEqual(lines[-1], reference[-1])  # the memory's digest
+                children = [line for case in REFUSING_CHILDREN for line in (f"{case}=0/-", "read-back=64/-")]
+                self.assertEqual(lines[:9], children + ["children: 0 0 0 0"])
+                if kernel_seals_memory():
+                    self.assertEqual(lines[9:-1], SEALED_FOOTPRINT)
+                self.assertEqual(com1.read(), b"sent despite it\n" * 4 + line * 16 + line[:26])
+                notes = done.stderr.decode().splitlines()
+                self.assertEqual(done.returncode, 0, notes)
+                self.assertEqual(len(notes), 9, notes)  # two a child, trace and window; the summary
+                self.assertRegex(notes[-1], r"^vuart: hostile_fixture exited with status 0; ")
+
+    def test_writes_wait_for_a_snapshot_slot_and_the_area_limit_holds(self):
+        with tempfile.NamedTemporaryFile() as trace, subprocess.Popen(
+                [tool("VUART_SANITIZED"), "-q", "--trace", trace.name, "--com1", "/dev/null", "--",
+                 tool("HOSTILE_FIXTURE"), "blocked-writes"], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as program:
+            time.sleep(0.5)  # every writer blocks on the full pipe meanwhile
+            written, notes = program.communicate(timeout=60)
+            self.assertEqual((program.returncode, notes), (0, b"snapshot areas: 64\n"))
+            writes = [json.loads(line) for line in trace]
+            writes = [event for event in writes if event["event"] == "write" and event["fd"] == 1]
+            self.assertTrue(all(event["snapshot"] for event in writes))
+            recorded = b"".join(as_bytes(event["bytes"]) for event in writes)
+            self.assertEqual(sorted(recorded), sorted(written))  # threads' writes interleave in the pipe
 
 
 if __name__ == "__main__":
