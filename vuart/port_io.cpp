@@ -89,8 +89,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field);
   std::optional<TraceeMemory> through_window;
   std::optional<DirectMemory> directly;
-  ProgramMemory &memory = window ? static_cast<ProgramMemory &>(through_window.emplace(tid, thread, before, *window, remote_))
-                                 : directly.emplace(tid, before);
+  ProgramMemory &memory =
+      window ? static_cast<ProgramMemory &>(through_window.emplace(tid, thread, before, *window, remote_))
+             : directly.emplace(tid, before);
   const Execution execution =
       execute(*instruction, *regs, memory, ports_,
               output_.outputs().trace.enabled()

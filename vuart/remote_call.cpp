@@ -136,7 +136,7 @@ std::optional<RemoteCalls::Entry> RemoteCalls::syscall_instruction(pid_t tid, pi
   if (!vdso) {
     return std::nullopt;
   }
-  constexpr std::uint64_t largest_vdso = 64 * 1024;
+  constexpr std::uint64_t largest_vdso = std::uint64_t{64} * 1024;
   std::vector<std::uint8_t> text(std::min(vdso->second - vdso->first, largest_vdso));
   text.resize(read_tracee(tid, vdso->first, text, Direction::up));
   constexpr std::size_t elf_class = 4;  // in the ELF header: 1 for 32-bit, 2 for 64-bit
@@ -172,6 +172,60 @@ void RemoteCalls::inherit(pid_t creator, pid_t child)
   }
 }
 
+std::optional<RemoteCalls::Entry> RemoteCalls::checked_instruction(pid_t tid, pid_t process)
+{
+  // The program may have unmapped or replaced the instruction since vuart found
+  // it: vuart's own, where the kernel cannot seal it, or the vDSO's. Then the vDSO is searched again.
+  for (int tries = 0; tries < 2; ++tries) {
+    const std::optional<Entry> entry = syscall_instruction(tid, process);
+    if (!entry) {
+      return std::nullopt;
+    }
+    std::array<std::uint8_t, 2> there{};
+    if (read_code(tid, entry->address, there) == there.size() &&
+        there == (entry->i386 ? int80_opcode : syscall_opcode)) {
+      return entry;
+    }
+    entries_.erase(process);
+  }
+  return std::nullopt;
+}
+
+std::optional<user_regs_struct> RemoteCalls::step_over(pid_t tid, Thread &thread, std::uint64_t address,
+                                                       std::uint64_t length)
+{
+  for (int step = 0; step < most_steps; ++step) {
+    if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
+      return std::nullopt;
+    }
+    WaitStatus status{};
+    if (!wait_for(tid, status)) {
+      return std::nullopt;
+    }
+    if (status.event() != 0 || status.syscall_stop()) {
+      continue;  // the call, stopped by a filter on its way: it goes on
+    }
+    siginfo_t arrived{};
+    if (status.stop_signal() != SIGTRAP && ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
+      if (arrived.si_signo == SIGSYS &&
+          (arrived.si_code == sys_seccomp_code || arrived.si_code == sys_user_dispatch_code)) {
+        policies_[thread.process] = "its policy refused a call of vuart's with SIGSYS";  // dropped, never delivered
+        not_made_ = policies_[thread.process];
+        return std::nullopt;
+      }
+      thread.held_signal = arrived;  // a signal came meanwhile: it is delivered once the program goes on
+    }
+    const auto now = registers(tid);
+    if (!now || now->rip == address + length) {
+      return now;
+    }
+    if (now->rip != address) {
+      return std::nullopt;  // something else ran
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const user_regs_struct &regs, Numbers number,
                                              std::span<const std::uint64_t> arguments)
 {
@@ -179,18 +233,7 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
   if (!policy_allows_calls(tid, thread.process)) {
     return std::nullopt;
   }
-  // The program may have unmapped or replaced the instruction since vuart found
-  // it: vuart's own, where the kernel cannot seal it, or the vDSO's. Then the vDSO is searched again.
-  std::optional<Entry> entry;
-  std::array<std::uint8_t, 2> there{};
-  for (int tries = 0; tries < 2 && !entry; ++tries) {
-    entry = syscall_instruction(tid, thread.process);
-    if (entry && (read_code(tid, entry->address, there) != there.size() ||
-                  there != (entry->i386 ? int80_opcode : syscall_opcode))) {
-      entries_.erase(thread.process);
-      entry.reset();
-    }
-  }
+  const std::optional<Entry> entry = checked_instruction(tid, thread.process);
   not_made_ = "it has no vDSO to make the call from";
   if (!entry || (entry->i386 && !number.i386)) {
     return std::nullopt;
@@ -208,40 +251,7 @@ std::optional<long> RemoteCalls::system_call(pid_t tid, Thread &thread, const us
     *argument_slots[i] = arguments[i];
   }
   set_registers(tid, call);
-  const std::uint64_t after_call = entry->address + opcode.size();
-  std::optional<user_regs_struct> after;
-  for (int step = 0; step < most_steps && !after; ++step) {
-    if (!traced(ptrace(PTRACE_SINGLESTEP, tid, nullptr, 0), "PTRACE_SINGLESTEP", tid)) {
-      return std::nullopt;
-    }
-    WaitStatus status{};
-    if (!wait_for(tid, status)) {
-      return std::nullopt;
-    }
-    if (status.event() != 0 || status.syscall_stop()) {
-      continue;  // the call, stopped by a filter on its way: it goes on
-    }
-    siginfo_t arrived{};
-    const bool stepped = status.stop_signal() == SIGTRAP;
-    if (!stepped && ptrace(PTRACE_GETSIGINFO, tid, nullptr, &arrived) == 0) {
-      if (arrived.si_signo == SIGSYS && (arrived.si_code == sys_seccomp_code || arrived.si_code == sys_user_dispatch_code)) {
-        policies_[thread.process] = "its policy refused a call of vuart's with SIGSYS";  // dropped, never delivered
-        not_made_ = policies_[thread.process];
-        set_registers(tid, regs);
-        return std::nullopt;
-      }
-      thread.held_signal = arrived;  // a signal came meanwhile: it is delivered once the program goes on
-    }
-    const auto now = registers(tid);
-    if (!now) {
-      return std::nullopt;
-    }
-    if (now->rip == after_call) {
-      after = now;
-    } else if (now->rip != entry->address) {
-      break;  // something else ran
-    }
-  }
+  const std::optional<user_regs_struct> after = step_over(tid, thread, entry->address, opcode.size());
   set_registers(tid, regs);
   if (!after) {
     return std::nullopt;

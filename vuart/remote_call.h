@@ -94,14 +94,19 @@ class RemoteCalls {
     bool i386;              // the process, like its vDSO, is 32-bit
   };
   std::optional<Entry> syscall_instruction(pid_t tid, pid_t process);
+  // The instruction, after checking that it is still there.
+  std::optional<Entry> checked_instruction(pid_t tid, pid_t process);
+  // Steps the thread, stopped at `address`, over the instruction there: its
+  // registers after it; nothing when it ended, something else ran, or the call was refused.
+  std::optional<user_regs_struct> step_over(pid_t tid, Thread &thread, std::uint64_t address, std::uint64_t length);
   [[nodiscard]] bool policy_allows_calls(pid_t tid, pid_t process);
   // Waits for the thread's next stop; false when it ended, or vuart was asked to end first.
   bool wait_for(pid_t tid, WaitStatus &status);
 
   int wake_fd_;
-  unsigned inherited_filters_;                // seccomp filters vuart itself runs under, which the program inherits
-  std::map<pid_t, Entry> entries_;            // per process
-  std::map<pid_t, std::string> policies_;     // per process: why its policy refuses vuart's calls, or empty
+  unsigned inherited_filters_;             // seccomp filters vuart itself runs under, which the program inherits
+  std::map<pid_t, Entry> entries_;         // per process
+  std::map<pid_t, std::string> policies_;  // per process: why its policy refuses vuart's calls, or empty
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
   bool foreign_code_ = false;
   std::string not_made_;  // why the last system call was not made

@@ -165,8 +165,8 @@ bool kernel_seals_memory()
 }
 
 std::optional<std::vector<std::uint64_t>> map_into_program(pid_t tid, Thread &thread, const user_regs_struct &regs,
-                                                            RemoteCalls &remote, std::span<const RemotePiece> pieces,
-                                                            bool below_4gib, std::string &why)
+                                                           RemoteCalls &remote, std::span<const RemotePiece> pieces,
+                                                           bool below_4gib, std::string &why)
 {
   const std::optional<bool> i386 = remote.makes_i386_calls(tid, thread.process);
   if (!i386) {
@@ -179,9 +179,9 @@ std::optional<std::vector<std::uint64_t>> map_into_program(pid_t tid, Thread &th
     inside += piece.length;
   }
   const std::uint64_t reserved = page_bytes + inside + page_bytes;
-  const std::optional<long> base = call(
-      mmap_call, {0, reserved, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (below_4gib ? map_32bit : 0),
-                  ~0ULL, 0});
+  const std::optional<long> base =
+      call(mmap_call, {0, reserved, PROT_NONE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (below_4gib ? map_32bit : 0), ~0ULL, 0});
   if (!base) {
     return std::nullopt;
   }

@@ -22,9 +22,9 @@
 namespace vuart {
 
 struct RemotePiece {
-  std::uint64_t length;           // whole pages; a memfd's mapping may reach past its end, which never reads
-  int protection;                 // PROT_*
-  std::optional<int> memfd;       // vuart's descriptor, mapped shared; anonymous memory without one
+  std::uint64_t length;      // whole pages; a memfd's mapping may reach past its end, which never reads
+  int protection;            // PROT_*
+  std::optional<int> memfd;  // vuart's descriptor, mapped shared; anonymous memory without one
 };
 
 // Whether the kernel can seal memory (mseal, Linux 6.10).
@@ -34,7 +34,7 @@ bool kernel_seals_memory();
 // which must be stopped where it can make them; below 4 GiB when `below_4gib`.
 // The pieces' addresses, or nothing with the reason in `why`.
 std::optional<std::vector<std::uint64_t>> map_into_program(pid_t tid, Thread &thread, const user_regs_struct &regs,
-                                                            RemoteCalls &remote, std::span<const RemotePiece> pieces,
-                                                            bool below_4gib, std::string &why);
+                                                           RemoteCalls &remote, std::span<const RemotePiece> pieces,
+                                                           bool below_4gib, std::string &why);
 
 }  // namespace vuart

@@ -80,9 +80,9 @@ void add_output_calls(FilterBuilder &filter, bool i386, bool trap_writes)
 // Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every output call (when the trace
 // records them), changes of SIGSEGV's disposition in either ABI (a port fault may change it and vuart
 // must put it back), a SIGSEGV the program queues (which may look like a port fault), and the calls that give
-// the program a system-call policy of its own (which may refuse the calls vuart makes in it). Refuses, in every ABI, clone
-// with CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with ENOSYS,
-// so that libc falls back to clone. Everything else runs untouched.
+// the program a system-call policy of its own (which may refuse the calls vuart makes in it). Refuses, in every ABI,
+// clone with CLONE_UNTRACED, which would escape tracing, and answers clone3, whose flags a filter cannot see, with
+// ENOSYS, so that libc falls back to clone. Everything else runs untouched.
 }  // namespace
 
 std::vector<sock_filter> build_filter(bool trap_writes)

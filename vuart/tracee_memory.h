@@ -57,7 +57,7 @@ class TransferWindows {
   std::optional<Window> map_window(pid_t tid, Thread &thread, const user_regs_struct &regs, RemoteCalls &remote,
                                    bool low);
 
-  UniqueFd code_;  // the stubs
+  UniqueFd code_;                            // the stubs
   std::map<pid_t, ProcessWindows> windows_;  // by process
 };
 

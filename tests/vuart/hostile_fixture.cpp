@@ -532,11 +532,10 @@ void footprint()
   const auto code = reinterpret_cast<void *>(mapping_named("vuart-transfer-code").first);
   auto *const data = static_cast<char *>(code) + 4096;
   if (code != nullptr) {
-    show("map-over-code",
-         mmap(code, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
-                 MAP_FAILED
-             ? -1
-             : 0);
+    show("map-over-code", mmap(code, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS,
+                               -1, 0) == MAP_FAILED
+                              ? -1
+                              : 0);
     const int mem = open("/proc/self/mem", O_RDWR);
     show("proc-mem-code", pwrite(mem, "\x90\x90", 2, reinterpret_cast<off_t>(code)));
     close(mem);
@@ -616,12 +615,23 @@ void footprint_reference()
 
 int main(int argc, char *argv[])
 {
-  static constexpr FixtureCase cases[] = {
-      {"attach-parent", attach_parent}, {"untraced-clone", untraced_clone}, {"orphan", orphan},
-      {"own-seccomp", own_seccomp},     {"segv-state", segv_state},         {"thread-churn", thread_churn},
-      {"count-term", count_terms},      {"segv-followed", segv_followed},   {"mdwe", deny_write_execute},
-      {"escape", escape_as_root},       {"racing-writes", racing_writes},   {"footprint", footprint},
-      {"footprint-reference", footprint_reference}, {"no-vdso", without_vdso}, {"low-rlimit", low_address_limit},
-      {"own-policy", own_policy}, {"syscall-dispatch", syscall_dispatch}, {"blocked-writes", blocked_writes}};
+  static constexpr FixtureCase cases[] = {{"attach-parent", attach_parent},
+                                          {"untraced-clone", untraced_clone},
+                                          {"orphan", orphan},
+                                          {"own-seccomp", own_seccomp},
+                                          {"segv-state", segv_state},
+                                          {"thread-churn", thread_churn},
+                                          {"count-term", count_terms},
+                                          {"segv-followed", segv_followed},
+                                          {"mdwe", deny_write_execute},
+                                          {"escape", escape_as_root},
+                                          {"racing-writes", racing_writes},
+                                          {"footprint", footprint},
+                                          {"footprint-reference", footprint_reference},
+                                          {"no-vdso", without_vdso},
+                                          {"low-rlimit", low_address_limit},
+                                          {"own-policy", own_policy},
+                                          {"syscall-dispatch", syscall_dispatch},
+                                          {"blocked-writes", blocked_writes}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }
