@@ -7,12 +7,16 @@
 //   filtered-write  the same from a process with a seccomp filter of its own, whose writes vuart's trace
 //            reads as they return (as on a kernel without mseal)
 //   syscalls makes COUNT getppid calls
+//   fresh-rep  forks COUNT processes one after another, each sending one byte with rep outsb,
+//            the first string instruction of its process
+//   fresh-out  the same with out
 // It is static, so that a virtual machine can run it too.
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/io.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -24,13 +28,14 @@
 int main(int argc, char *argv[])
 {
   if (argc != 3) {
-    std::fprintf(stderr, "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls COUNT\n");
+    std::fprintf(stderr,
+                 "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls|fresh-rep|fresh-out COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
   const std::string_view mode = argv[1];
   const unsigned long count = std::strtoul(argv[2], nullptr, 0);
-  const bool ports = mode == "rep" || mode == "loop";
+  const bool ports = mode == "rep" || mode == "loop" || mode == "fresh-rep" || mode == "fresh-out";
   if (ports && ioperm(com1, 8, 1) != 0) {
     std::perror("ioperm");
     return 1;
@@ -59,6 +64,23 @@ int main(int argc, char *argv[])
     }
     const std::vector<char> data(count, 'x');
     return write(STDOUT_FILENO, data.data(), data.size()) == static_cast<ssize_t>(data.size()) ? 0 : 1;
+  } else if (mode == "fresh-rep" || mode == "fresh-out") {
+    for (unsigned long i = 0; i < count; ++i) {
+      const pid_t child = fork();
+      if (child == 0) {
+        const unsigned char byte = 'x';
+        if (mode == "fresh-rep") {
+          outsb(com1, &byte, 1);
+        } else {
+          outb(byte, com1);
+        }
+        _exit(0);
+      }
+      int status = 0;
+      if (child < 0 || waitpid(child, &status, 0) != child || status != 0) {
+        return 1;
+      }
+    }
   } else if (mode == "syscalls") {
     for (unsigned long i = 0; i < count; ++i) {
       syscall(SYS_getppid);

@@ -5,7 +5,9 @@ strace's cost per traced system call (and QEMU's, where it is installed), the
 throughput of one large rep outsb, the program's own writes, and vuart's peak
 memory for large transfers.
 
-Usage: bench/vuart_bench.py [BUILD_DIR]   (default: build)
+Usage: bench/vuart_bench.py [BUILD_DIR] [--against OTHER_BUILD_DIR]   (default: build)
+With --against, the costs per port instruction of both builds are measured in
+turns, round after round, so that the machine's drift falls on both alike.
 """
 
 import os
@@ -17,7 +19,9 @@ import subprocess
 import sys
 import time
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
+ARGUMENTS = sys.argv[1:]
+OTHER = ARGUMENTS[ARGUMENTS.index("--against") + 1] if "--against" in ARGUMENTS else None
+BUILD = next((argument for argument in ARGUMENTS if argument not in ("--against", OTHER)), "build")
 VUART = os.path.join(BUILD, "vuart", "vuart")
 OUTSB = os.path.join(BUILD, "src", "outsb")
 PORT_BENCH = os.path.join(BUILD, "bench", "port_bench")
@@ -42,6 +46,15 @@ def seconds(argv, repeats=5):
 def per_unit(make_argv, count, repeats=5):
     """Seconds per unit: COUNT units less none, so start-up does not count."""
     return (seconds(make_argv(count), repeats) - seconds(make_argv(0), repeats)) / count
+
+
+def in_turns(measures, rounds=7):
+    """Medians of measures taken one after the other, round after round."""
+    taken = [[] for _ in measures]
+    for _ in range(rounds):
+        for results, measure in zip(taken, measures):
+            results.append(measure())
+    return [statistics.median(results) for results in taken]
 
 
 def peak_memory(argv):
@@ -96,6 +109,22 @@ def main():
     qemu = qemu_per_out(200_000)
     if qemu is not None:
         row("single-byte out in the QEMU VM (TCG), net of the boot", f"{qemu * 1e6:.2f} us")
+
+    processes = 200
+    first = (seconds([*UNDER_VUART, PORT_BENCH, "fresh-rep", str(processes)], 5) -
+             seconds([*UNDER_VUART, PORT_BENCH, "fresh-out", str(processes)], 5)) / processes
+    row("a process's first rep outsb beyond an out (maps its window)", f"{first * 1e6:.0f} us")
+    if OTHER:
+        other = [os.path.join(OTHER, "vuart", "vuart"), "-q", "--com1", "/dev/null", "--"]
+        this_out, other_out, this_rep, other_rep = in_turns([
+            lambda: per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS, 3),
+            lambda: per_unit(lambda n: [*other, PORT_BENCH, "loop", str(n)], OUTS, 3),
+            lambda: seconds([*UNDER_VUART, PORT_BENCH, "fresh-rep", str(processes)], 1) / processes,
+            lambda: seconds([*other, PORT_BENCH, "fresh-rep", str(processes)], 1) / processes])
+        row(f"single-byte out, in turns: this build / {OTHER}",
+            f"{this_out * 1e6:.1f} us / {other_out * 1e6:.1f} us ({this_out / other_out:.3f}x)")
+        row(f"a process that sends a byte with rep outsb, in turns: this build / {OTHER}",
+            f"{this_rep * 1e6:.0f} us / {other_rep * 1e6:.0f} us")
 
     size = 64 << 20
     wall = seconds([*UNDER_VUART, PORT_BENCH, "rep", str(size)], 3) - seconds([*UNDER_VUART, PORT_BENCH, "rep", "0"], 3)
