@@ -78,12 +78,15 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return allowed;
   };
   const std::optional<Window> window = strings || single_step ? windows_.window(tid, thread, *regs, remote_) : Window{};
-  const auto foreign_code = [&] {
-    report("process " + std::to_string(thread.process) + " ran code of its own in place of vuart's; ending the run");
-    return Step::refused;
+  const auto cannot_go_on = [&]() -> std::optional<Step> {
+    if (const std::optional<std::string> why = remote_.run_cannot_go_on()) {
+      report(*why + "; ending the run");
+      return Step::refused;
+    }
+    return std::nullopt;
   };
-  if (remote_.foreign_code_ran()) {
-    return foreign_code();
+  if (const auto ending = cannot_go_on()) {
+    return *ending;
   }
   const user_regs_struct before = *regs;
   TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field);
@@ -98,8 +101,8 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
               single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
-  if (remote_.foreign_code_ran()) {
-    return foreign_code();
+  if (const auto ending = cannot_go_on()) {
+    return *ending;
   }
   if (execution.result == Execution::Result::completed) {
     regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over

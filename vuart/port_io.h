@@ -24,7 +24,7 @@ class PortIo {
 
   enum class Step {
     done,             // the thread goes on, or gets its signal
-    refused,          // the program's code ran in place of vuart's: the run cannot go on
+    refused,          // the run cannot go on (RemoteCalls::run_cannot_go_on says why)
     waits_for_room,   // before (the rest of) its instruction
     waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
   };

@@ -24,9 +24,9 @@ constexpr std::array<std::uint8_t, 2> syscall_opcode = {0x0F, 0x05};
 constexpr std::array<std::uint8_t, 2> int80_opcode = {0xCD, 0x80};
 // Signals that may stop a thread before its one instruction runs; past that, something else runs in it.
 constexpr int most_steps = 64;
-// How long vuart's code in a thread may still take once vuart is asked to end: it
-// moves at most a window's bytes and makes calls that do not block.
-constexpr auto grace_after_signal = std::chrono::seconds(2);
+// How long vuart's code in a thread may still take once vuart has a signal to
+// act on: it moves at most a window's bytes and makes calls that do not block.
+constexpr auto grace_after_signal = std::chrono::seconds(1);
 constexpr long ptrace_get_syscall_user_dispatch_config = 0x4211;
 constexpr int sys_seccomp_code = 1, sys_user_dispatch_code = 2;  // SIGSYS's si_code from a filter, from dispatch
 
@@ -82,8 +82,7 @@ bool RemoteCalls::wait_for(pid_t tid, WaitStatus &status)
       asked_to_end = Clock::now();
     }
     if (asked_to_end && Clock::now() - *asked_to_end > grace_after_signal) {
-      report("thread " + std::to_string(tid) + " did not come back from vuart's code in it; ending the run");
-      foreign_code_ = true;
+      ending_ = "thread " + std::to_string(tid) + " did not come back from vuart's code in it";
       return false;
     }
     // The wake descriptor is left for vuart's loop to drain, so it may stay
@@ -289,7 +288,7 @@ std::optional<StubStop> RemoteCalls::run_stub(pid_t tid, Thread &thread, const u
     }
     siginfo_t info{};
     if (status.event() != 0 || status.syscall_stop()) {
-      foreign_code_ = true;  // vuart's stubs make no system calls: the program's code ran in their place
+      foreign_code(thread.process);  // vuart's stubs make no system calls or events
       return std::nullopt;
     }
     if (!traced(ptrace(PTRACE_GETSIGINFO, tid, nullptr, &info), "PTRACE_GETSIGINFO", tid)) {

@@ -56,16 +56,20 @@ class RemoteCalls {
   // SIGTRAP in it. Other signals stay pending meanwhile, unless they are one of
   // those, sent by someone, which waits in `thread.held_signal`. The thread stays stopped
   // there, with the registers it stopped with; nothing when it ended, or when
-  // code that is not the stub ran (see foreign_code_ran).
+  // the run cannot go on (see run_cannot_go_on).
   std::optional<StubStop> run_stub(pid_t tid, Thread &thread, const user_regs_struct &start);
 
-  // Whether, since the last call, code of the program's ran where vuart's
-  // should have: it made a system call or a ptrace event, or it had not come
-  // back when vuart was asked to end. The run cannot go on then.
-  bool foreign_code_ran() { return std::exchange(foreign_code_, false); }
-  [[nodiscard]] bool foreign_code_seen() const { return foreign_code_; }
-  // A stub came back where, or with a count, that vuart's code cannot give.
-  void note_foreign_code() { foreign_code_ = true; }
+  // Why the run cannot go on, found since the last call: code of the program's
+  // ran where vuart's should have (a stub that made a system call or ptrace
+  // event, or came back where or with a count that vuart's code cannot give),
+  // or a thread had not come back from vuart's code when vuart had a signal to act on.
+  std::optional<std::string> run_cannot_go_on() { return std::exchange(ending_, std::nullopt); }
+  [[nodiscard]] bool run_ending() const { return ending_.has_value(); }
+  // The program's code ran in place of vuart's in the process.
+  void foreign_code(pid_t process)
+  {
+    ending_ = "process " + std::to_string(process) + " ran code of its own in place of vuart's";
+  }
 
   // Threads that ended while vuart ran code in them, for the caller to handle.
   std::vector<std::pair<pid_t, WaitStatus>> take_ended() { return std::exchange(ended_meanwhile_, {}); }
@@ -108,7 +112,7 @@ class RemoteCalls {
   std::map<pid_t, Entry> entries_;         // per process
   std::map<pid_t, std::string> policies_;  // per process: why its policy refuses vuart's calls, or empty
   std::vector<std::pair<pid_t, WaitStatus>> ended_meanwhile_;
-  bool foreign_code_ = false;
+  std::optional<std::string> ending_;
   std::string not_made_;  // why the last system call was not made
 };
 

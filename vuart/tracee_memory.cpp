@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -116,10 +117,13 @@ bool TransferWindows::still_ours(pid_t tid, const Window &window)
     return true;  // nothing but exec removes sealed memory, and nothing changes a write-sealed memfd
   }
   // Without seals the program may have put memory of its own there, before a
-  // stub runs or while it runs: both are checked.
+  // stub runs or while it runs: both are checked. A program that copies what it
+  // finds there into memory of its own fools no one but itself.
   static const std::vector<std::uint8_t> stubs = code_page();
   std::vector<std::uint8_t> seen(stubs.size());
-  return read_code(tid, window.code, seen) == seen.size() && seen == stubs;
+  Window::Canary canary{};
+  return read_code(tid, window.code, seen) == seen.size() && seen == stubs &&
+         read_tracee(tid, window.data + data_bytes, canary, Direction::up) == canary.size() && canary == window.canary;
 }
 
 std::optional<Window> TransferWindows::window(pid_t tid, Thread &thread, const user_regs_struct &regs,
@@ -163,13 +167,17 @@ std::optional<Window> TransferWindows::map_window(pid_t tid, Thread &thread, con
     return refuse("vuart has no code for it");
   }
   const std::array pieces = {RemotePiece{code_bytes, PROT_READ | PROT_EXEC, code_.get()},
-                             RemotePiece{data_bytes, PROT_READ | PROT_WRITE, std::nullopt}};
+                             RemotePiece{data_bytes + page_bytes, PROT_READ | PROT_WRITE, std::nullopt}};
   std::string why;
   const auto addresses = map_into_program(tid, thread, regs, remote, pieces, low, why);
   if (!addresses) {
-    return remote.foreign_code_seen() ? std::nullopt : refuse(why);
+    return remote.run_ending() ? std::nullopt : refuse(why);
   }
-  const Window window{addresses->at(0), addresses->at(1)};
+  Window window{addresses->at(0), addresses->at(1), {}};
+  if (getrandom(window.canary.data(), window.canary.size(), 0) != static_cast<ssize_t>(window.canary.size()) ||
+      write_tracee(tid, window.data + data_bytes, window.canary, Direction::up) != window.canary.size()) {
+    return refuse("its canary could not be written");
+  }
   remote.use_own_code(thread.process, window.code + (i386.value_or(false) ? int80_offset : syscall_offset));
   return window;
 }
@@ -193,7 +201,7 @@ TraceeMemory::Outcome TraceeMemory::run(std::uint64_t stub_offset, std::uint64_t
   // page is still vuart's; anything else means the program's code ran in its place.
   if (stop->regs.rip - start.rip >= stub_length || stop->regs.rcx > start.rcx ||
       !TransferWindows::still_ours(tid_, window_)) {
-    remote_.note_foreign_code();
+    remote_.foreign_code(thread_.process);
     return {0, std::nullopt, false};
   }
   Outcome outcome{stop->regs.rcx, std::nullopt, true};

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <sys/user.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -23,8 +24,10 @@ namespace vuart {
 
 // A process's transfer window: a page of stubs, and room for the largest run of elements.
 struct Window {
+  using Canary = std::array<std::uint8_t, 16>;
   std::uint64_t code;
   std::uint64_t data;
+  Canary canary;  // just past the data, where no transfer reaches: memory mapped over the data lacks it
 };
 
 // The transfer windows of each process, mapped into it the first time one of

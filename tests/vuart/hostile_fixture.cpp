@@ -5,9 +5,11 @@
 #include <linux/filter.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
+#include <linux/userfaultfd.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/io.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -461,10 +463,30 @@ std::pair<std::uint64_t, std::uint64_t> mapping_named(std::string_view name)
   return {0, 0};
 }
 
+// Written to first, so that vuart may have found its first calls' instruction in the vDSO.
 void without_vdso()
 {
   const auto [start, end] = mapping_named("[vdso]");
+  show("vdso", start != 0 ? 1 : 0);
   port_io_after("munmap-vdso", munmap(reinterpret_cast<void *>(start), end - start));
+}
+
+// A rep outsb from a page whose fault nobody serves: the thread never comes back from it.
+void stuck_fault()
+{
+  grant();
+  constexpr int user_mode_only = 1;  // UFFD_USER_MODE_ONLY
+  const int uffd = static_cast<int>(syscall(SYS_userfaultfd, O_CLOEXEC | user_mode_only));
+  uffdio_api api{UFFD_API, 0, 0};
+  void *const page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  uffdio_register range{{reinterpret_cast<std::uint64_t>(page), 4096}, UFFDIO_REGISTER_MODE_MISSING, 0};
+  if (uffd < 0 || ioctl(uffd, UFFDIO_API, &api) != 0 || ioctl(uffd, UFFDIO_REGISTER, &range) != 0) {
+    std::perror("userfaultfd");
+    _exit(3);
+  }
+  std::puts("ready");
+  std::fflush(stdout);
+  send(static_cast<const std::uint8_t *>(page), 1);
 }
 
 void low_address_limit()
@@ -632,6 +654,7 @@ int main(int argc, char *argv[])
                                           {"low-rlimit", low_address_limit},
                                           {"own-policy", own_policy},
                                           {"syscall-dispatch", syscall_dispatch},
-                                          {"blocked-writes", blocked_writes}};
+                                          {"blocked-writes", blocked_writes},
+                                          {"stuck-fault", stuck_fault}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

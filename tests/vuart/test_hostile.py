@@ -292,7 +292,9 @@ def kernel_seals_memory():
 SEALED_FOOTPRINT = ["map-over-code=-1/EPERM", "proc-mem-code=-1/EIO", "mprotect-code=-1/EACCES",
                     "munmap-data=-1/EPERM", "mremap-data=-1/EPERM", "fixed-over-data=-1/EPERM",
                     "noreplace-data=-1/EEXIST", "shmat-data=-1/EPERM", "madvise-data=0/-"]
-REFUSING_CHILDREN = ["munmap-vdso", "rlimit-as", "seccomp", "dispatch"]
+# Each child takes the room for vuart's window away in its own way, then does port I/O.
+CHILDREN = ["vdso=1/-"] + [line for case in ("munmap-vdso", "rlimit-as", "seccomp", "dispatch")
+                           for line in (f"{case}=0/-", "read-back=64/-")] + ["children: 0 0 0 0"]
 
 
 class Footprint(unittest.TestCase):
@@ -308,15 +310,28 @@ class Footprint(unittest.TestCase):
                             tool("HOSTILE_FIXTURE"), "footprint"])
                 lines = done.stdout.decode().splitlines()
                 self.assertEqual(lines[-1], reference[-1])  # the memory's digest
-                children = [line for case in REFUSING_CHILDREN for line in (f"{case}=0/-", "read-back=64/-")]
-                self.assertEqual(lines[:9], children + ["children: 0 0 0 0"])
+                self.assertEqual(lines[:len(CHILDREN)], CHILDREN)
                 if kernel_seals_memory():
-                    self.assertEqual(lines[9:-1], SEALED_FOOTPRINT)
+                    self.assertEqual(lines[len(CHILDREN):-1], SEALED_FOOTPRINT)
                 self.assertEqual(com1.read(), b"sent despite it\n" * 4 + line * 16 + line[:26])
                 notes = done.stderr.decode().splitlines()
                 self.assertEqual(done.returncode, 0, notes)
-                self.assertEqual(len(notes), 9, notes)  # two a child, trace and window; the summary
+                refusals = [note for note in notes if "no room for vuart's transfer window" in note]
+                self.assertEqual(len(refusals), 4, notes)  # once a child
                 self.assertRegex(notes[-1], r"^vuart: hostile_fixture exited with status 0; ")
+
+    def test_sigterm_ends_a_run_whose_thread_never_comes_back_from_vuarts_code(self):
+        with subprocess.Popen([tool("VUART"), "--com1", "/dev/null", "--", tool("HOSTILE_FIXTURE"), "stuck-fault"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE) as program:
+            self.assertEqual(program.stdout.readline(), b"ready\n")
+            time.sleep(0.2)
+            program.terminate()
+            try:
+                _, notes = program.communicate(timeout=10)
+            finally:
+                program.kill()  # a vuart that ignored SIGTERM
+            self.assertEqual(program.returncode, 125)
+            self.assertRegex(notes.decode(), r"^vuart: thread \d+ did not come back from vuart's code in it; ending")
 
     def test_writes_wait_for_a_snapshot_slot_and_the_area_limit_holds(self):
         with tempfile.NamedTemporaryFile() as trace, subprocess.Popen(
