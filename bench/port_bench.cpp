@@ -28,8 +28,9 @@
 int main(int argc, char *argv[])
 {
   if (argc != 3) {
-    std::fprintf(stderr,
-                 "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls|fresh-rep|fresh-out COUNT\n");
+    std::fprintf(
+        stderr,
+        "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls|fresh-rep|fresh-out COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
