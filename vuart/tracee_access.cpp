@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,7 +76,7 @@ namespace {
 struct Mapping {
   std::uint64_t start;
   std::uint64_t end;
-  bool writable;
+  PageAccess access;
   bool vdso;
 };
 
@@ -90,14 +91,31 @@ std::vector<Mapping> mappings(pid_t tid)
     if (dash == std::string::npos || space == std::string::npos) {
       continue;
     }
+    const auto permission = [&](std::size_t at, char letter) {
+      return line.size() > space + at && line[space + at] == letter;
+    };
+    // Then the offset, the device, the inode (0 for anonymous memory) and the name.
+    std::istringstream rest(line.substr(space + 5));
+    std::string offset;
+    std::string device;
+    std::string inode;
+    rest >> offset >> device >> inode;
     found.push_back({std::stoull(line.substr(0, dash), nullptr, 16),
                      std::stoull(line.substr(dash + 1, space - dash - 1), nullptr, 16),
-                     line.size() > space + 2 && line[space + 2] == 'w', line.ends_with("[vdso]")});
+                     {true, permission(1, 'r'), permission(2, 'w'), permission(3, 'x'), !inode.empty() && inode != "0"},
+                     line.ends_with("[vdso]")});
   }
   return found;
 }
 
 }  // namespace
+
+std::size_t read_forced(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out)
+{
+  const UniqueFd mem(open(("/proc/" + std::to_string(tid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
+  const ssize_t fetched = mem.valid() ? pread(mem.get(), out.data(), out.size(), static_cast<off_t>(address)) : -1;
+  return fetched > 0 ? static_cast<std::size_t>(fetched) : 0;
+}
 
 std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out)
 {
@@ -106,16 +124,14 @@ std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> 
     return read;
   }
   // process_vm_readv needs readable pages; the tracer's /proc/TID/mem reads what the processor can execute.
-  const UniqueFd mem(open(("/proc/" + std::to_string(tid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
-  const ssize_t fetched = mem.valid() ? pread(mem.get(), out.data(), out.size(), static_cast<off_t>(address)) : -1;
-  return std::max<std::size_t>(read, fetched > 0 ? static_cast<std::size_t>(fetched) : 0);
+  return std::max(read, read_forced(tid, address, out));
 }
 
 PageAccess page_access(pid_t tid, std::uint64_t address)
 {
   for (const Mapping &mapping : mappings(tid)) {
     if (address >= mapping.start && address < mapping.end) {
-      return {true, mapping.writable};
+      return mapping.access;
     }
   }
   return {};

@@ -24,13 +24,19 @@ std::size_t write_tracee(pid_t tid, std::uint64_t address, std::span<const std::
 using Extents = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 // Reads [from, from + out.size()) of the extents' bytes, stopping where the memory does; how many it read.
 std::size_t read_extents(pid_t tid, const Extents &extents, std::uint64_t from, std::span<std::uint8_t> out);
+// Reads as the tracer may, through /proc/TID/mem: memory the tracee cannot read
+// too, so the caller decides where the tracee could; returns how many bytes it read.
+std::size_t read_forced(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
 // Reads instruction bytes, execute-only code too; returns how many could be read.
 std::size_t read_code(pid_t tid, std::uint64_t address, std::span<std::uint8_t> out);
 
-// Whether the address lies in a mapping of the tracee's, and whether the tracee may write it there.
+// Whether the address lies in a mapping of the tracee's, and what the mapping allows.
 struct PageAccess {
   bool mapped = false;
+  bool readable = false;
   bool writable = false;
+  bool executable = false;
+  bool file = false;  // a file's pages: those past its end raise SIGBUS
 };
 PageAccess page_access(pid_t tid, std::uint64_t address);
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include "output.h"
@@ -90,6 +92,17 @@ std::vector<std::uint8_t> code_page()
     }
   }
   return page;
+}
+
+// The elements of `from` into `to`, last first, each kept whole: a run going
+// down lies in memory in the reverse of its transfer order.
+void reverse_elements(std::span<const std::uint8_t> from, std::span<std::uint8_t> to, unsigned width)
+{
+  const std::uint64_t count = std::min(from.size(), to.size()) / width;
+  for (std::uint64_t n = 0; n < count; ++n) {
+    std::copy_n(from.end() - static_cast<std::ptrdiff_t>((n + 1) * width), width,
+                to.begin() + static_cast<std::ptrdiff_t>(n * width));
+  }
 }
 
 }  // namespace
@@ -237,10 +250,7 @@ Moved TraceeMemory::read(const Elements &elements, std::span<std::uint8_t> out)
   // Going down, the window holds the first element highest.
   std::vector<std::uint8_t> image(bytes);
   read_tracee(tid_, data + TransferWindows::data_bytes - bytes, image, Direction::up);
-  for (std::uint64_t n = 0; n < moved.elements; ++n) {
-    std::copy_n(image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width), elements.width,
-                out.begin() + static_cast<std::ptrdiff_t>(n * elements.width));
-  }
+  reverse_elements(image, out, elements.width);
   return moved;
 }
 
@@ -287,10 +297,7 @@ Moved TraceeMemory::write(const Elements &elements, std::span<const std::uint8_t
     write_tracee(tid_, data, in, Direction::up);
   } else {
     std::vector<std::uint8_t> image(in.size());
-    for (std::uint64_t n = 0; n < elements.count; ++n) {
-      std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(n * elements.width), elements.width,
-                  image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width));
-    }
+    reverse_elements(in, image, elements.width);
     write_tracee(tid_, data + TransferWindows::data_bytes - image.size(), image, Direction::up);
   }
   return move(elements, window_start(elements), elements.index, SegmentOverride::none);
@@ -325,13 +332,88 @@ std::uint64_t DirectMemory::linear(std::uint64_t index, SegmentOverride segment)
   return regs_.cs == code64_selector ? address : address & 0xFFFFFFFFU;
 }
 
-siginfo_t DirectMemory::fault_at(std::uint64_t address) const
+DirectMemory::Reach DirectMemory::reach(std::uint64_t address, bool write) const
+{
+  static const bool execute_only_keys = [] {  // the kernel's, for PROT_EXEC alone, where the processor has keys
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+      if (line.starts_with("flags")) {
+        return (line + " ").find(" ospke ") != std::string::npos;
+      }
+    }
+    return false;
+  }();
+  const PageAccess access = page_access(tid_, address);
+  if (!(write ? access.writable : access.readable || access.writable || (access.executable && !execute_only_keys))) {
+    return Reach::no;
+  }
+  std::array<std::uint8_t, 1> byte{};
+  return !access.file || read_forced(tid_, address, byte) == 1 ? Reach::yes : Reach::past_file_end;
+}
+
+std::size_t DirectMemory::read_run(std::uint64_t low, std::span<std::uint8_t> image, Direction direction) const
+{
+  const bool up = direction == Direction::up;
+  const auto rest = [&](std::size_t done) { return up ? image.subspan(done) : image.first(image.size() - done); };
+  std::size_t done = read_tracee(tid_, low, image, direction);
+  while (done < image.size()) {
+    // A debugger's read stopped at a page that the processor may read all the same: that page through /proc.
+    const std::uint64_t rest_low = up ? low + done : low;
+    const std::uint64_t at = up ? rest_low : rest_low + (image.size() - done) - 1;
+    if (!reaches(at, false)) {
+      break;
+    }
+    const std::uint64_t page = at & ~(page_bytes - 1);
+    const std::uint64_t piece_low = up ? at : std::max(page, rest_low);
+    const std::uint64_t piece_end = up ? std::min(page + page_bytes, rest_low + (image.size() - done)) : at + 1;
+    const std::span<std::uint8_t> piece = rest(done).subspan(piece_low - rest_low, piece_end - piece_low);
+    if (read_forced(tid_, piece_low, piece) != piece.size()) {
+      break;
+    }
+    done += piece.size();
+    done += read_tracee(tid_, up ? low + done : low, rest(done), direction);
+  }
+  return done;
+}
+
+siginfo_t DirectMemory::fault_at(std::uint64_t at, unsigned width, bool write) const
 {
   siginfo_t fault{};
   fault.si_signo = SIGSEGV;
-  fault.si_code = page_access(tid_, address).mapped ? SEGV_ACCERR : SEGV_MAPERR;
+  const std::uint64_t last = at + width - 1;
+  const auto canonical = [](std::uint64_t address) {
+    return static_cast<std::int64_t>(address << 16U) >> 16U == static_cast<std::int64_t>(address);
+  };
+  if (regs_.cs == code64_selector ? !canonical(at) || !canonical(last) : last > 0xFFFFFFFFU) {
+    fault.si_code = SI_KERNEL;  // #GP, which names no address
+    return fault;
+  }
+  // The lowest byte of the element that the processor cannot reach: SIGBUS past a file's end.
+  const std::uint64_t next_page = (at | (page_bytes - 1)) + 1;
+  std::uint64_t address = at;
+  Reach there = reach(at, write);
+  if (there == Reach::yes && next_page <= last) {
+    address = next_page;
+    there = reach(next_page, write);
+  }
+  if (there == Reach::past_file_end) {
+    fault.si_signo = SIGBUS;
+    fault.si_code = BUS_ADRERR;
+  } else {
+    fault.si_code = page_access(tid_, address).mapped ? SEGV_ACCERR : SEGV_MAPERR;
+  }
   fault.si_addr = reinterpret_cast<void *>(address);  // NOLINT(performance-no-int-to-ptr): a tracee address
   return fault;
+}
+
+Moved DirectMemory::moved(const Elements &elements, std::uint64_t first, std::uint64_t count, bool write) const
+{
+  if (count >= elements.count) {
+    return {elements.count, std::nullopt};
+  }
+  const std::uint64_t offset = count * elements.width;
+  const std::uint64_t next = elements.direction == Direction::up ? first + offset : first - offset;
+  return {count, fault_at(next, elements.width, write)};
 }
 
 Moved DirectMemory::read(const Elements &elements, std::span<std::uint8_t> out)
@@ -339,20 +421,13 @@ Moved DirectMemory::read(const Elements &elements, std::span<std::uint8_t> out)
   const std::size_t bytes = std::min<std::size_t>(elements.bytes(), out.size());
   const std::uint64_t first = linear(elements.index, elements.segment);
   if (elements.direction == Direction::up) {
-    const std::size_t got = read_tracee(tid_, first, out.first(bytes), Direction::up);
-    const std::uint64_t count = got / elements.width;
-    return {count, count < elements.count ? std::optional(fault_at(first + got)) : std::nullopt};
+    return moved(elements, first, read_run(first, out.first(bytes), Direction::up) / elements.width, false);
   }
   // Going down, element n lies n widths below the first; the image holds them lowest first.
-  const std::uint64_t top = first + elements.width;
   std::vector<std::uint8_t> image(bytes);
-  const std::size_t got = read_tracee(tid_, top - bytes, image, Direction::down);
-  const std::uint64_t count = got / elements.width;
-  for (std::uint64_t n = 0; n < count; ++n) {
-    std::copy_n(image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width), elements.width,
-                out.begin() + static_cast<std::ptrdiff_t>(n * elements.width));
-  }
-  return {count, count < elements.count ? std::optional(fault_at(top - got - 1)) : std::nullopt};
+  const std::size_t got = read_run(first + elements.width - bytes, image, Direction::down);
+  reverse_elements(image, out.first(bytes), elements.width);
+  return moved(elements, first, got / elements.width, false);
 }
 
 std::uint64_t DirectMemory::writable(const Elements &elements)
@@ -362,7 +437,7 @@ std::uint64_t DirectMemory::writable(const Elements &elements)
   const bool up = elements.direction == Direction::up;
   for (std::uint64_t n = 0; n < elements.count;) {
     const std::uint64_t low = up ? first + n * elements.width : first - n * elements.width;
-    if (!page_access(tid_, low).writable || !page_access(tid_, low + elements.width - 1).writable) {
+    if (!reaches(low, true) || !reaches(low + elements.width - 1, true)) {
       return n;
     }
     // The elements that share these pages need no second look.
@@ -375,23 +450,16 @@ std::uint64_t DirectMemory::writable(const Elements &elements)
 
 Moved DirectMemory::write(const Elements &elements, std::span<const std::uint8_t> in)
 {
-  const std::size_t bytes = std::min<std::size_t>(elements.bytes(), in.size());
+  // Whole elements only: the processor stores none of one that faults.
+  const std::size_t bytes = std::min<std::size_t>(writable(elements) * elements.width, in.size());
   const std::uint64_t first = linear(elements.index, SegmentOverride::none);
   if (elements.direction == Direction::up) {
-    const std::size_t put = write_tracee(tid_, first, in.first(bytes), Direction::up);
-    const std::uint64_t count = put / elements.width;
-    return {count, count < elements.count ? std::optional(fault_at(first + put)) : std::nullopt};
+    return moved(elements, first, write_tracee(tid_, first, in.first(bytes), Direction::up) / elements.width, true);
   }
-  const std::uint64_t top = first + elements.width;
   std::vector<std::uint8_t> image(bytes);
-  const std::uint64_t whole = bytes / elements.width;
-  for (std::uint64_t n = 0; n < whole; ++n) {
-    std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(n * elements.width), elements.width,
-                image.end() - static_cast<std::ptrdiff_t>((n + 1) * elements.width));
-  }
-  const std::size_t put = write_tracee(tid_, top - bytes, image, Direction::down);
-  const std::uint64_t count = put / elements.width;
-  return {count, count < elements.count ? std::optional(fault_at(top - put - 1)) : std::nullopt};
+  reverse_elements(in.first(bytes), image, elements.width);
+  const std::size_t put = write_tracee(tid_, first + elements.width - bytes, image, Direction::down);
+  return moved(elements, first, put / elements.width, true);
 }
 
 std::optional<siginfo_t> DirectMemory::trap_after()

@@ -109,9 +109,12 @@ class TraceeMemory final : public ProgramMemory {
   std::optional<user_regs_struct> last_fault_;  // where the stub that faulted started
 };
 
-// Read and written as a debugger does, page by page: a page it cannot reach
-// ends the run with the SIGSEGV the kernel raises there, though its context is
-// the port instruction's #GP.
+// Read and written as a debugger does, by the processor's rules: whole elements,
+// write-only and execute-only pages readable, a fault at the lowest byte of the
+// element that the processor cannot reach, #GP outside canonical addresses and
+// SIGBUS past a file's end; but its signal context is the port instruction's #GP,
+// a stack does not grow into its guard gap, and protection keys the program set
+// itself are not seen.
 class DirectMemory final : public ProgramMemory {
  public:
   DirectMemory(pid_t tid, const user_regs_struct &regs) : tid_(tid), regs_(regs) {}
@@ -124,7 +127,18 @@ class DirectMemory final : public ProgramMemory {
  private:
   // The address the processor reaches for an index, with the segment's base and the code's address size.
   [[nodiscard]] std::uint64_t linear(std::uint64_t index, SegmentOverride segment) const;
-  [[nodiscard]] siginfo_t fault_at(std::uint64_t address) const;
+  // Whether the processor reaches the byte for a read or a write: on x86 a page it may write or execute it
+  // may read, unless the kernel guards execute-only pages with a protection key; a file's page past its end
+  // it does not.
+  enum class Reach { yes, no, past_file_end };
+  [[nodiscard]] Reach reach(std::uint64_t address, bool write) const;
+  [[nodiscard]] bool reaches(std::uint64_t address, bool write) const { return reach(address, write) == Reach::yes; }
+  // Reads [low, low + image.size()) from the end the transfer starts at, as far as the processor could.
+  std::size_t read_run(std::uint64_t low, std::span<std::uint8_t> image, Direction direction) const;
+  // The fault the element at `at` raises.
+  [[nodiscard]] siginfo_t fault_at(std::uint64_t at, unsigned width, bool write) const;
+  // `count` whole elements moved from `first` on, and the fault at the next when they are not all.
+  [[nodiscard]] Moved moved(const Elements &elements, std::uint64_t first, std::uint64_t count, bool write) const;
 
   pid_t tid_;
   const user_regs_struct &regs_;
