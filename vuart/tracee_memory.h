@@ -134,7 +134,7 @@ class DirectMemory final : public ProgramMemory {
   [[nodiscard]] Reach reach(std::uint64_t address, bool write) const;
   [[nodiscard]] bool reaches(std::uint64_t address, bool write) const { return reach(address, write) == Reach::yes; }
   // Reads [low, low + image.size()) from the end the transfer starts at, as far as the processor could.
-  std::size_t read_run(std::uint64_t low, std::span<std::uint8_t> image, Direction direction) const;
+  [[nodiscard]] std::size_t read_run(std::uint64_t low, std::span<std::uint8_t> image, Direction direction) const;
   // The fault the element at `at` raises.
   [[nodiscard]] siginfo_t fault_at(std::uint64_t at, unsigned width, bool write) const;
   // `count` whole elements moved from `first` on, and the fault at the next when they are not all.
