@@ -16,6 +16,7 @@ class IoPermissions {
   // The result iopl would return: 0, or -EINVAL for a level above 3.
   int iopl(unsigned long level);
 
+  [[nodiscard]] unsigned iopl_level() const { return iopl_level_; }
   // Whether every port from `port` to `port + width - 1` may be used.
   [[nodiscard]] bool allows(std::uint32_t port, unsigned width) const;
 

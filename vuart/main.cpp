@@ -195,9 +195,12 @@ int run(int argc, char **argv)
       com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
   if (!options.quiet && !summary.ending.empty()) {
-    vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 received " +
-                  std::to_string(com1.total()) + " bytes from " + std::to_string(summary.port_instructions) +
-                  " port instructions");
+    const auto counted = [](std::uint64_t count, const std::string &what) {
+      return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+    };
+    vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 sent " +
+                  counted(com1.total(), "byte") + " and received " + std::to_string(summary.com1_received) + ", in " +
+                  counted(summary.port_instructions, "port instruction"));
   }
   return summary.exit_status;
 }

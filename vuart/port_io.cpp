@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <sstream>
+#include <string>
 #include <utility>
 
 #include "executor.h"
@@ -21,6 +23,7 @@ PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_sta
       ports_([&com1 = output.outputs().com1](std::span<const std::uint8_t> bytes) { com1.put(bytes); },
              [this]() -> std::optional<std::uint8_t> {
                const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
+               received_from_line_ += byte ? 1 : 0;
                if (byte && output_.outputs().trace.enabled()) {
                  received_.push_back(*byte);
                }
@@ -55,6 +58,22 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
           ? decode_port_instruction(std::span(code).first(readable),
                                     regs->cs == code64_selector ? CodeMode::long64 : CodeMode::compat32)
           : std::nullopt;
+  // Linux makes CLI and STI no-ops for a thread with iopl(3), so that tools that
+  // bracket their port I/O with them keep working, and says so once a thread.
+  constexpr std::uint8_t cli = 0xFA;
+  constexpr std::uint8_t sti = 0xFB;
+  if (!instruction && readable > 0 && (code[0] == cli || code[0] == sti) && thread.permissions.iopl_level() == 3) {
+    if (!std::exchange(thread.told_cli_sti, true)) {
+      std::ostringstream at;
+      at << std::hex << regs->rip;
+      report("thread " + std::to_string(tid) + " of process " + std::to_string(thread.process) +
+             " used CLI/STI with iopl(3): they do nothing, as under Linux (at 0x" + at.str() + ")");
+    }
+    regs->rip += 1;
+    set_registers(tid, *regs);
+    resume(tid);
+    return Step::done;
+  }
   if (!instruction || !permitted(*instruction, *regs, thread.permissions)) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;

@@ -31,6 +31,7 @@ class PortIo {
   // At a thread's #GP (a SIGSEGV from the kernel).
   Step carry_out(pid_t tid, Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
+  [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
   void forget(pid_t process) { windows_.forget(process); }
   void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
 
@@ -47,6 +48,7 @@ class PortIo {
   std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
   PortSpace ports_;
   std::uint64_t instructions_ = 0;
+  std::uint64_t received_from_line_ = 0;
 };
 
 }  // namespace vuart

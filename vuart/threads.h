@@ -71,6 +71,7 @@ struct Thread {
   std::shared_ptr<KernelSigaction> segv;        // shared by the threads sharing signal handlers
   std::optional<siginfo_t> held_signal;         // arrived while vuart ran a call in this thread
   Waiting waiting = Waiting::nothing;
+  bool told_cli_sti = false;      // vuart said that its CLI and STI do nothing
   bool setting_policy = false;     // a seccomp filter or syscall user dispatch on its way
   bool instruction_begun = false;  // part of its port instruction is done: it counts once
 };

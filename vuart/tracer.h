@@ -34,6 +34,7 @@ struct RunSummary {
   int exit_status = 0;  // vuart's own: the program's status, 128+N for signal N, or 125-127
   std::string ending;   // "exited with status 0", "was killed by SIGABRT", or empty when it never ran
   std::uint64_t port_instructions = 0;
+  std::uint64_t com1_received = 0;  // bytes that COM1's receiver took from its line
 };
 
 class Tracer {

@@ -20,6 +20,7 @@ step contained /vuart -q --com1 /tmp/vuart-com1 -- /hostile_fixture escape
 step footprint /vuart -q --com1 /dev/null --trace /dev/null -- /hostile_fixture footprint
 step footprint-reference /hostile_fixture footprint-reference
 step afterwards sh -c 'sleep 3; grep -l left-behind /proc/[0-9]*/stat; cat /proc/sys/kernel/core_pattern'
+step cli-sti /hostile_fixture cli-sti
 """
 
 
@@ -69,7 +70,7 @@ class RealKernel(unittest.TestCase):
                 self.assertEqual(step.stdout, b"ioperm 0\niopl 0\nSIGSEGV ignored\n")
                 self.assertEqual(result.com1, b"Ai386 rep outsb\nSI")
             com1 += result.com1
-        self.assertTrue(self.boot.com1.endswith(com1), self.boot.com1)
+        self.assertTrue(self.boot.com1.removesuffix(b"K").endswith(com1), self.boot.com1)  # cli-sti's K last
 
 
     def test_a_root_program_under_vuart_reaches_no_hardware_and_leaves_nothing(self):
@@ -79,6 +80,16 @@ class RealKernel(unittest.TestCase):
         self.assertEqual(contained.stdout.decode().splitlines(), ESCAPE_REFUSED)
         self.assertEqual(afterwards.stdout, b"core\n")  # no process left behind, core_pattern as it was
         self.assertNotIn(b"escaped", self.boot.com1)
+
+    def test_cli_and_sti_do_nothing_with_iopl_3_as_on_a_real_kernel(self):
+        step = self.steps["cli-sti"]
+        result = vuart([tool("HOSTILE_FIXTURE"), "cli-sti"])
+        self.assertEqual((result.done.returncode, result.done.stdout), (step.status, step.stdout))
+        self.assertEqual((step.stdout, result.com1), (b"cli-sti=ok\n", b"K"))
+        self.assertTrue(self.boot.com1.endswith(b"K"), self.boot.com1)
+        self.assertRegex(result.done.stderr.decode(), r"^vuart: thread \d+ of process \d+ used CLI/STI with iopl\(3\): "
+                                                      r"they do nothing, as under Linux \(at 0x[0-9a-f]+\)\n"
+                                                      r"vuart: hostile_fixture exited with status 0; ")
 
     def test_a_program_that_replaces_vuarts_unsealed_memory_is_noticed(self):
         """This kernel cannot seal memory: the attacks that a newer one refuses succeed, and vuart must see them."""

@@ -463,6 +463,19 @@ std::pair<std::uint64_t, std::uint64_t> mapping_named(std::string_view name)
   return {0, 0};
 }
 
+// With iopl(3), Linux makes CLI and STI no-ops, as old tools that bracket their port I/O with them expect.
+void cli_sti()
+{
+  if (iopl(3) != 0) {
+    std::perror("iopl");
+    _exit(3);
+  }
+  asm volatile("cli");
+  outb('K', com1);
+  asm volatile("sti");
+  std::puts("cli-sti=ok");
+}
+
 // Written to first, so that vuart may have found its first calls' instruction in the vDSO.
 void without_vdso()
 {
@@ -656,6 +669,7 @@ int main(int argc, char *argv[])
                                           {"own-policy", own_policy},
                                           {"syscall-dispatch", syscall_dispatch},
                                           {"blocked-writes", blocked_writes},
-                                          {"stuck-fault", stuck_fault}};
+                                          {"stuck-fault", stuck_fault},
+                                          {"cli-sti", cli_sti}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

@@ -143,6 +143,8 @@ class SerialLine(unittest.TestCase):
         self.assertEqual(b"".join(as_bytes(e["bytes"]) for e in result.of("receive")), self.DATA)
         reads = [as_bytes(e["bytes"]) for e in result.ports() if e["kind"] == "in" and e["port"] == 0x3F8]
         self.assertEqual(b"".join(reads), self.DATA)
+        self.assertRegex(result.done.stderr.decode(), rf"; COM1 sent {len(self.DATA)} bytes and received "
+                                                      rf"{len(self.DATA)}, in \d+ port instructions\n$")
 
     def test_pseudo_terminal_echoed_back(self):
         vuart_process = subprocess.Popen([tool("VUART"), "-q", "--com1", "pty", "--", tool("UART_PROBE"), "echo",

@@ -142,7 +142,7 @@ class Files(unittest.TestCase):
             os.symlink("/bin/true", name)
             done = run([VUART, "--com1", "/dev/null", "--", name])
             self.assertEqual(done.stderr.decode(), "vuart: $'a\\nvuart: forged' exited with status 0; "
-                                                   "COM1 received 0 bytes from 0 port instructions\n")
+                                                   "COM1 sent 0 bytes and received 0, in 0 port instructions\n")
 
 
 if __name__ == "__main__":

@@ -177,7 +177,7 @@ class Outputs(unittest.TestCase):
         lines = done.stderr.decode().splitlines()
         self.assertEqual(done.returncode, 125)
         self.assertEqual(lines[0], "vuart: write standard output: Broken pipe")
-        self.assertIn("outsb was killed by SIGPIPE; COM1 received 0 bytes", lines[1])
+        self.assertIn("outsb was killed by SIGPIPE; COM1 sent 0 bytes", lines[1])
 
     def test_a_non_blocking_standard_output_loses_nothing(self):
         reader, writer = os.pipe()

@@ -36,7 +36,7 @@ class FullRun(unittest.TestCase):
 
     def test_summary_on_standard_error(self):
         done = run([tool("VUART"), "--com1", "/dev/null", "--", tool("OUTSB")])
-        self.assertRegex(done.stderr.decode(), r"^vuart: outsb exited with status 0; COM1 received 522 bytes")
+        self.assertRegex(done.stderr.decode(), r"^vuart: outsb exited with status 0; COM1 sent 522 bytes and received 0, in 16 port instructions\n$")
         self.assertEqual(done.stdout, PROGRESS_LINES)
 
 
