@@ -63,6 +63,17 @@ class Capture {
     count(window, carried, expected, wholes_);
     keep(window, carried, begin_marker, from_begin_);
     keep(window, carried, hello, from_hello_);
+    // Where the first end marker after the first begin marker ends, however far on.
+    const std::size_t window_start = total_ - carried;
+    if (const std::size_t begin = window.find(begin_marker); !begin_end_ && begin != std::string::npos) {
+      begin_end_ = window_start + begin + begin_marker.size();
+    }
+    if (const std::size_t from = begin_end_ && *begin_end_ > window_start ? *begin_end_ - window_start : 0;
+        begin_end_ && !end_start_) {
+      if (const std::size_t end = window.find(end_marker, from); end != std::string::npos) {
+        end_start_ = window_start + end;
+      }
+    }
     total_ += piece.size();
     const std::size_t longest = expected.size() - 1;
     carry_ = window.substr(window.size() > longest ? window.size() - longest : 0);
@@ -75,6 +86,11 @@ class Capture {
   [[nodiscard]] std::size_t wholes() const { return wholes_; }
   [[nodiscard]] const std::optional<std::string> &from_begin() const { return from_begin_; }
   [[nodiscard]] const std::optional<std::string> &from_hello() const { return from_hello_; }
+  // The bytes from the end of the first begin marker to the first end marker after it, when there is one.
+  [[nodiscard]] std::optional<std::size_t> between_markers() const
+  {
+    return begin_end_ && end_start_ ? std::optional(*end_start_ - *begin_end_) : std::nullopt;
+  }
 
  private:
   // Counts the occurrences that end in the new part of the window, the rest having been counted before.
@@ -103,6 +119,7 @@ class Capture {
   std::string carry_;  // the end of what came before, for patterns that span two pieces
   std::size_t total_ = 0, hellos_ = 0, begin_markers_ = 0, end_markers_ = 0, wholes_ = 0;
   std::optional<std::string> from_begin_, from_hello_;
+  std::optional<std::size_t> begin_end_, end_start_;  // offsets in the whole input
 };
 
 std::optional<Capture> read_capture(const char *path, std::string &error)
@@ -286,17 +303,34 @@ int judge_between_markers(const char *name, const Capture &capture)
 {
   std::string_view received = *capture.from_begin();
   received.remove_prefix(begin_marker.size());
-  received.remove_prefix(received.starts_with("\r\n") ? 2 : received.starts_with("\n") ? 1 : 0);
+  const std::size_t line_end = received.starts_with("\r\n") ? 2 : received.starts_with("\n") ? 1 : 0;
+  received.remove_prefix(line_end);
   const std::size_t end = received.find(end_marker);
   if (capture.begin_markers() > 1 || capture.end_markers() > 1) {
     std::printf("%s: the guest's markers came %zu and %zu times, where it writes each once: replayed\n", name,
                 capture.begin_markers(), capture.end_markers());
     return status_differs;
   }
+  if (end == 0) {
+    // The guest reports how the diagnostic ended just after the end marker.
+    const std::string_view after = received.substr(end_marker.size());
+    const std::size_t report = after.find("outsb-guest: root: ");
+    std::string_view said = report == std::string_view::npos ? "" : after.substr(report);
+    said = said.substr(0, said.find('\n'));
+    std::printf("%s: nothing between the markers: the diagnostic sent nothing%s%.*s\n", name,
+                said.empty() ? "" : "; the guest says: ", static_cast<int>(said.size()), said.data());
+    return status_differs;
+  }
+  if (end == std::string_view::npos && capture.between_markers()) {
+    std::printf("%s: %zu bytes between the markers, where the diagnostic sends %zu\n", name,
+                *capture.between_markers() - line_end, expected.size());
+    diagnose(received.substr(0, std::min(received.size(), 4 * expected.size())));
+    return status_differs;
+  }
   if (end == std::string_view::npos) {
     const bool cut = received.size() + begin_marker.size() >= kept_bytes;
     std::printf("%s: no end marker %s: the capture was cut off, or the VMM lost what followed\n", name,
-                cut ? "within 64 KiB of the begin marker" : "after the begin marker");
+                cut ? "in the rest of the capture" : "after the begin marker");
     judge(name, received.substr(0, std::min(received.size(), 4 * expected.size())), "after the begin marker");
     return status_differs;
   }

@@ -89,6 +89,14 @@ class Verdicts(unittest.TestCase):
                          (1, f"{NAME}: \"hello\" came 24 times, where the diagnostic sends it 12 times: replayed"))
         self.assertEqual(checked(BEGIN_MARKER + self.sent)[0], 1)
         self.assertIn("no end marker", checked(BEGIN_MARKER + self.sent)[1])
+        # The guest image without the diagnostic: its console says so just after the end marker.
+        self.assertEqual(checked(BEGIN_MARKER + END_MARKER + b"outsb-guest: root: exited with status 127\n"),
+                         (1, f"{NAME}: nothing between the markers: the diagnostic sent nothing; the guest says: "
+                             "outsb-guest: root: exited with status 127\n"))
+        # An end marker past the 64 KiB kept of what follows the begin marker is still found.
+        status, verdict = checked(BEGIN_MARKER + self.sent + b"z" * 70000 + END_MARKER)
+        self.assertEqual((status, verdict.splitlines()[0]),
+                         (1, f"{NAME}: 70522 bytes between the markers, where the diagnostic sends 522"))
 
     def test_endless_input_is_refused_in_bounded_memory(self):
         self.assertEqual(checked_file("/dev/zero"),
