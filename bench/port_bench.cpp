@@ -2,6 +2,7 @@
 //   rep      sends COUNT bytes to COM1's data register as one rep outsb
 //   loop     sends COUNT bytes as single-byte out instructions
 //   unchecked  the same loop, without asking for permission first (for floor_tracer)
+//   handled  the same loop, from a program with a SIGSEGV handler, as crash reporters and runtimes have
 //   writes   makes COUNT one-byte writes to standard output
 //   write    makes one write of COUNT bytes to standard output
 //   filtered-write  the same from a process with a seccomp filter of its own, whose writes vuart's trace
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -29,14 +31,14 @@ int main(int argc, char *argv[])
 {
   if (argc != 3) {
     std::fprintf(
-        stderr,
-        "usage: port_bench rep|loop|unchecked|writes|write|filtered-write|syscalls|fresh-rep|fresh-out COUNT\n");
+        stderr, "usage: port_bench rep|loop|unchecked|handled|writes|write|filtered-write|syscalls|fresh-rep|fresh-out "
+                "COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
   const std::string_view mode = argv[1];
   const unsigned long count = std::strtoul(argv[2], nullptr, 0);
-  const bool ports = mode == "rep" || mode == "loop" || mode == "fresh-rep" || mode == "fresh-out";
+  const bool ports = mode == "rep" || mode == "loop" || mode == "handled" || mode == "fresh-rep" || mode == "fresh-out";
   if (ports && ioperm(com1, 8, 1) != 0) {
     std::perror("ioperm");
     return 1;
@@ -44,7 +46,10 @@ int main(int argc, char *argv[])
   if (mode == "rep") {
     std::vector<unsigned char> data(count, 'x');
     outsb(com1, data.data(), data.size());
-  } else if (mode == "loop" || mode == "unchecked") {
+  } else if (mode == "loop" || mode == "unchecked" || mode == "handled") {
+    if (mode == "handled") {
+      std::signal(SIGSEGV, [](int) { _exit(1); });
+    }
     for (unsigned long i = 0; i < count; ++i) {
       outb('x', com1);
     }

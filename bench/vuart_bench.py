@@ -98,6 +98,10 @@ def main():
     ours_pinned = per_unit(lambda n: [*pinned, *UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS)
     row("single-byte out: the floor (wait, get/set registers, resume)", f"{floor * 1e6:.1f} us")
     row("single-byte out: vuart", f"{ours * 1e6:.1f} us ({ours / floor:.2f}x the floor)")
+    plain, handled = in_turns([lambda: per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS, 3),
+                               lambda: per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "handled", str(n)], OUTS, 3)], 5)
+    row("single-byte out from a program with a SIGSEGV handler",
+        f"{handled * 1e6:.1f} us ({handled / plain:.2f}x the plain one, in turns)")
     row("single-byte out, tracer and program on one CPU: the floor", f"{floor_pinned * 1e6:.1f} us")
     row("single-byte out, tracer and program on one CPU: vuart",
         f"{ours_pinned * 1e6:.1f} us ({ours_pinned / floor_pinned:.2f}x the floor)")

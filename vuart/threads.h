@@ -14,6 +14,7 @@
 
 #include "io_permissions.h"
 #include "output_calls.h"
+#include "unique_fd.h"
 
 namespace vuart {
 
@@ -70,8 +71,9 @@ struct Thread {
   std::optional<pid_t> queuing_segv;            // a SIGSEGV "from the kernel" it queues to this thread or process
   std::shared_ptr<KernelSigaction> segv;        // shared by the threads sharing signal handlers
   std::optional<siginfo_t> held_signal;         // arrived while vuart ran a call in this thread
+  UniqueFd stat_file;                           // its /proc/TID/stat, kept open: read after port instructions
   Waiting waiting = Waiting::nothing;
-  bool told_cli_sti = false;      // vuart said that its CLI and STI do nothing
+  bool told_cli_sti = false;       // vuart said that its CLI and STI do nothing
   bool setting_policy = false;     // a seccomp filter or syscall user dispatch on its way
   bool instruction_begun = false;  // part of its port instruction is done: it counts once
 };
