@@ -43,27 +43,43 @@ void PortIo::trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_r
   set_registers(tid, regs);
 }
 
+PortIo::AtFault PortIo::at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs)
+{
+  std::array<std::uint8_t, max_instruction_length> code{};
+  const std::size_t readable = read_code(tid, regs.rip, code);
+  // Linux's user code segments: 64-bit, and 32-bit compatibility mode. Code in
+  // a segment of the program's own (modify_ldt) gets the kernel's SIGSEGV.
+  const auto instruction =
+      regs.cs == code64_selector || regs.cs == code32_selector
+          ? decode_port_instruction(std::span(code).first(readable),
+                                    regs.cs == code64_selector ? CodeMode::long64 : CodeMode::compat32)
+          : std::nullopt;
+  if (instruction && permitted(*instruction, regs, thread.permissions)) {
+    return {instruction, false};
+  }
+  // Linux makes CLI and STI no-ops for a thread with iopl(3), so that tools that
+  // bracket their port I/O with them keep working.
+  constexpr std::uint8_t cli = 0xFA;
+  constexpr std::uint8_t sti = 0xFB;
+  return {std::nullopt,
+          !instruction && readable > 0 && (code[0] == cli || code[0] == sti) && thread.permissions.iopl_level() == 3};
+}
+
+bool PortIo::needs_outputs(pid_t tid, const Thread &thread)
+{
+  const auto regs = registers(tid);
+  return regs && at_fault(tid, thread, *regs).instruction;
+}
+
 PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
 {
   auto regs = registers(tid);
   if (!regs) {
     return Step::done;  // it died: waitpid tells
   }
-  std::array<std::uint8_t, max_instruction_length> code{};
-  const std::size_t readable = read_code(tid, regs->rip, code);
-  // Linux's user code segments: 64-bit, and 32-bit compatibility mode. Code in
-  // a segment of the program's own (modify_ldt) gets the kernel's SIGSEGV.
-  const auto instruction =
-      regs->cs == code64_selector || regs->cs == code32_selector
-          ? decode_port_instruction(std::span(code).first(readable),
-                                    regs->cs == code64_selector ? CodeMode::long64 : CodeMode::compat32)
-          : std::nullopt;
-  // Linux makes CLI and STI no-ops for a thread with iopl(3), so that tools that
-  // bracket their port I/O with them keep working, and says so once a thread.
-  constexpr std::uint8_t cli = 0xFA;
-  constexpr std::uint8_t sti = 0xFB;
-  if (!instruction && readable > 0 && (code[0] == cli || code[0] == sti) && thread.permissions.iopl_level() == 3) {
-    if (!std::exchange(thread.told_cli_sti, true)) {
+  const AtFault fault = at_fault(tid, thread, *regs);
+  if (fault.cli_or_sti) {
+    if (!std::exchange(thread.told_cli_sti, true)) {  // as Linux says so, once a thread
       std::ostringstream at;
       at << std::hex << regs->rip;
       report("thread " + std::to_string(tid) + " of process " + std::to_string(thread.process) +
@@ -74,10 +90,11 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     resume(tid);
     return Step::done;
   }
-  if (!instruction || !permitted(*instruction, *regs, thread.permissions)) {
+  if (!fault.instruction) {
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;
   }
+  const PortInstruction *const instruction = &*fault.instruction;
   const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
   output_.pump_terminal();  // what the program printed before this instruction comes first
   const auto allowance = [&] {

@@ -30,6 +30,9 @@ class PortIo {
   };
   // At a thread's #GP (a SIGSEGV from the kernel).
   Step carry_out(pid_t tid, Thread &thread);
+  // Whether the thread's #GP is a port instruction it may use, which may have to wait for the outputs' room;
+  // anything else carry_out does at once.
+  bool needs_outputs(pid_t tid, const Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
   [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
   void forget(pid_t process) { windows_.forget(process); }
@@ -39,6 +42,12 @@ class PortIo {
   // The trap that follows an instruction run with the trap flag: the processor
   // raises it, and it waits in `thread.held_signal`, its address the next instruction's.
   static void trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_regs_struct &regs);
+  // What the thread's #GP is: a port instruction it may use, or CLI or STI with iopl(3), or neither.
+  struct AtFault {
+    std::optional<PortInstruction> instruction;
+    bool cli_or_sti;
+  };
+  static AtFault at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs);
 
   ProgramOutput &output_;
   LineInput *com1_input_;

@@ -100,7 +100,13 @@ void Tracer::handle_signal_stop(pid_t tid, int signal)
   program_signals_.note(info);
   if (signal == SIGSEGV) {
     if (info.si_code == SI_KERNEL && !syscalls_.take_queued_segv(tid, thread->second.process)) {
-      wait_in_line(tid, Waiting::port_instruction);  // maybe a port instruction
+      // Maybe a port instruction. Anything else (a HLT, a wild pointer) is no
+      // output's business, and never waits behind those that wait for room.
+      if (!waiting_.empty() && !port_io_.needs_outputs(tid, thread->second)) {
+        port_io_.carry_out(tid, thread->second);
+        return;
+      }
+      wait_in_line(tid, Waiting::port_instruction);
       return;
     }
     SegvState::delivered(thread->second);

@@ -463,6 +463,21 @@ std::pair<std::uint64_t, std::uint64_t> mapping_named(std::string_view name)
   return {0, 0};
 }
 
+// A thread whose rep outsb waits for COM1's room while another crashes on a HLT:
+// the processor ends the process at once.
+void crash_while_waiting()
+{
+  grant();
+  static std::uint8_t burst[1 << 20];
+  std::thread([] {
+    for (;;) {
+      send(burst, sizeof burst);
+    }
+  }).detach();
+  usleep(200000);
+  asm volatile("hlt");
+}
+
 // With iopl(3), Linux makes CLI and STI no-ops, as old tools that bracket their port I/O with them expect.
 void cli_sti()
 {
@@ -670,6 +685,7 @@ int main(int argc, char *argv[])
                                           {"syscall-dispatch", syscall_dispatch},
                                           {"blocked-writes", blocked_writes},
                                           {"stuck-fault", stuck_fault},
-                                          {"cli-sti", cli_sti}};
+                                          {"cli-sti", cli_sti},
+                                          {"crash-while-waiting", crash_while_waiting}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

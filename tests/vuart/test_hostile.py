@@ -214,6 +214,13 @@ class Outputs(unittest.TestCase):
 
 
 class SignalState(unittest.TestCase):
+    def test_a_crash_never_waits_behind_a_port_instruction_that_waits_for_room(self):
+        # COM1 is a terminal nobody reads: the rep outsb waits for room for ever.
+        started = time.monotonic()
+        done = run([tool("VUART"), "-q", "--com1", "pty", "--", tool("HOSTILE_FIXTURE"), "crash-while-waiting"])
+        self.assertEqual(done.returncode, 128 + signal.SIGSEGV, done.stderr)
+        self.assertLess(time.monotonic() - started, 20)
+
     def test_callers_mask_and_ignored_signals_reach_the_program(self):
         def careless_caller():
             signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
