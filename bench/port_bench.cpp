@@ -8,6 +8,8 @@
 //   filtered-write  the same from a process with a seccomp filter of its own, whose writes vuart's trace
 //            reads as they return (as on a kernel without mseal)
 //   syscalls makes COUNT getppid calls
+//   crowded  makes 200 ioperm calls (a stop each) while COUNT threads loop on single-byte outs, and prints
+//            the median and longest time a call took, in microseconds
 //   fresh-rep  forks COUNT processes one after another, each sending one byte with rep outsb,
 //            the first string instruction of its process
 //   fresh-out  the same with out
@@ -20,11 +22,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 int main(int argc, char *argv[])
@@ -38,7 +43,8 @@ int main(int argc, char *argv[])
   constexpr unsigned short com1 = 0x3F8;
   const std::string_view mode = argv[1];
   const unsigned long count = std::strtoul(argv[2], nullptr, 0);
-  const bool ports = mode == "rep" || mode == "loop" || mode == "handled" || mode == "fresh-rep" || mode == "fresh-out";
+  const bool ports = mode == "rep" || mode == "loop" || mode == "handled" || mode == "fresh-rep" ||
+                     mode == "fresh-out" || mode == "crowded";
   if (ports && ioperm(com1, 8, 1) != 0) {
     std::perror("ioperm");
     return 1;
@@ -87,6 +93,24 @@ int main(int argc, char *argv[])
         return 1;
       }
     }
+  } else if (mode == "crowded") {
+    for (unsigned long i = 0; i < count; ++i) {
+      std::thread([] {
+        for (;;) {
+          outb('x', com1);
+        }
+      }).detach();
+    }
+    std::vector<double> waits;
+    for (int i = 0; i < 200; ++i) {
+      const auto started = std::chrono::steady_clock::now();
+      ioperm(com1, 8, 1);
+      waits.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started).count());
+    }
+    std::sort(waits.begin(), waits.end());
+    std::printf("%.0f %.0f\n", waits[waits.size() / 2], waits.back());
+    std::fflush(stdout);
+    _exit(0);
   } else if (mode == "syscalls") {
     for (unsigned long i = 0; i < count; ++i) {
       syscall(SYS_getppid);

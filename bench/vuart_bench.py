@@ -114,6 +114,10 @@ def main():
     if qemu is not None:
         row("single-byte out in the QEMU VM (TCG), net of the boot", f"{qemu * 1e6:.2f} us")
 
+    crowded = subprocess.run([*UNDER_VUART, PORT_BENCH, "crowded", "16"], capture_output=True, timeout=600, check=True)
+    median_wait, longest_wait = crowded.stdout.split()
+    row("a stop (ioperm) while 16 threads loop on out: median / longest",
+        f"{int(median_wait)} us / {int(longest_wait)} us")
     processes = 200
     first = (seconds([*UNDER_VUART, PORT_BENCH, "fresh-rep", str(processes)], 5) -
              seconds([*UNDER_VUART, PORT_BENCH, "fresh-out", str(processes)], 5)) / processes

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 #include "containment.h"
 #include "launch.h"
@@ -129,6 +131,7 @@ void Tracer::wait_for_stop()
   const pid_t tid = waitpid(-1, &status, __WALL);
   if (tid > 0) {
     handle(tid, WaitStatus{status});
+    collect_stops();  // the others that stopped meanwhile, before this one's next stop
   } else if (errno != EINTR) {
     report_errno("waitpid");
     main_status_ = W_EXITCODE(status_own_failure, 0);
@@ -137,10 +140,19 @@ void Tracer::wait_for_stop()
 
 void Tracer::collect_stops()
 {
+  // Every stop that waits now first, then each served, in rounds: waitpid
+  // reports the tracees in one order, and a thread that stops again at once
+  // (one that loops on port I/O) would otherwise starve the others' stops.
+  std::vector<std::pair<pid_t, WaitStatus>> round;
   int status = 0;
-  pid_t tid;
-  while (!main_status_ && (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0) {
-    handle(tid, WaitStatus{status});
+  for (pid_t tid; (tid = waitpid(-1, &status, __WALL | WNOHANG)) > 0;) {
+    round.emplace_back(tid, WaitStatus{status});
+  }
+  for (const auto &[tid, stop] : round) {
+    if (main_status_) {
+      return;  // the rest end with everything
+    }
+    handle(tid, stop);
   }
 }
 

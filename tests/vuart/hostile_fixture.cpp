@@ -478,6 +478,24 @@ void crash_while_waiting()
   asm volatile("hlt");
 }
 
+// Threads that loop on port I/O while the main thread makes a thread and execs:
+// every one of those stops must be served, whatever the busy threads do.
+void starvation()
+{
+  grant();
+  for (int n = 0; n < 8; ++n) {
+    std::thread([] {
+      for (const std::uint8_t burst[16] = {};;) {
+        send(burst, sizeof burst);
+      }
+    }).detach();
+  }
+  usleep(100000);
+  std::thread([] { std::puts("created"); }).join();
+  std::fflush(stdout);
+  execl("/bin/true", "true", nullptr);
+}
+
 // With iopl(3), Linux makes CLI and STI no-ops, as old tools that bracket their port I/O with them expect.
 void cli_sti()
 {
@@ -686,6 +704,7 @@ int main(int argc, char *argv[])
                                           {"blocked-writes", blocked_writes},
                                           {"stuck-fault", stuck_fault},
                                           {"cli-sti", cli_sti},
-                                          {"crash-while-waiting", crash_while_waiting}};
+                                          {"crash-while-waiting", crash_while_waiting},
+                                          {"starvation", starvation}};
   return run_named_case(argc, argv, cases, "hostile_fixture CASE") ? 0 : 2;
 }

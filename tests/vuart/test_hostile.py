@@ -214,6 +214,12 @@ class Outputs(unittest.TestCase):
 
 
 class SignalState(unittest.TestCase):
+    def test_threads_busy_with_port_io_starve_no_other_stop(self):
+        started = time.monotonic()
+        done = run([tool("VUART"), "-q", "--com1", "/dev/null", "--", tool("HOSTILE_FIXTURE"), "starvation"])
+        self.assertEqual((done.returncode, done.stdout), (0, b"created\n"), done.stderr)
+        self.assertLess(time.monotonic() - started, 20)
+
     def test_a_crash_never_waits_behind_a_port_instruction_that_waits_for_room(self):
         # COM1 is a terminal nobody reads: the rep outsb waits for room for ever.
         started = time.monotonic()
