@@ -19,6 +19,25 @@ namespace {
 constexpr std::size_t terminal_chunk = 65536;              // the program's terminal is read this much at a time
 constexpr int recheck_ms = 100;                            // how often COM1's terminal is looked at at the end
 constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
+constexpr int settle_ms = 50;  // the kernel moves a pty's buffered bytes to the client's side well within this
+
+// What COM1's terminal client has not read: read here, since the run ends, to count it. Past the 4 KiB the
+// client's side holds (all that FIONREAD counts), the pty keeps more in a buffer of its own, which the kernel
+// moves over as the client's side empties.
+std::uint64_t take_unread(const Pty &pty)
+{
+  std::uint64_t taken = 0;
+  std::array<char, 4096> bytes{};
+  pollfd slave{pty.slave.get(), POLLIN, 0};
+  while (poll(&slave, 1, settle_ms) > 0 && (slave.revents & POLLIN) != 0) {
+    const ssize_t got = read(pty.slave.get(), bytes.data(), bytes.size());
+    if (got <= 0) {
+      break;
+    }
+    taken += static_cast<std::uint64_t>(got);
+  }
+  return taken;
+}
 
 }  // namespace
 
@@ -136,18 +155,25 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
   const Pty *com1_pty = outputs_.com1_pty;
   std::uint64_t fewest_left = std::numeric_limits<std::uint64_t>::max();
   auto last_progress = std::chrono::steady_clock::now();
+  bool settled = false;  // the client's side was seen empty a moment ago too
   for (;;) {
     pump_terminal();
     flush();
     std::uint64_t left = this->left();
-    int unread = 0;  // by COM1's terminal client
+    int unread = 0;  // by COM1's terminal client, in its side of the pty
     if (com1_pty != nullptr && ioctl(com1_pty->slave.get(), FIONREAD, &unread) != 0) {
       unread = 0;
     }
     const bool only_com1_pty = com1_pty != nullptr && left == outputs_.com1.output().waiting();
     left += static_cast<std::uint64_t>(unread);
-    if (left == 0) {
+    if (left == 0 && (com1_pty == nullptr || settled)) {
       return;
+    }
+    // Its side empty, the pty's own buffer may still hold bytes the kernel is about to move over.
+    settled = left == 0;
+    if (settled) {
+      poll(nullptr, 0, settle_ms);
+      continue;
     }
     const auto now = std::chrono::steady_clock::now();
     if (left < fewest_left) {
@@ -155,7 +181,8 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
       last_progress = now;
     }
     if (only_com1_pty && (stop_asked || now - last_progress >= reader_patience)) {
-      report("the last " + std::to_string(left) + " bytes sent to COM1 were not read from " + com1_pty->path);
+      const std::uint64_t not_read = outputs_.com1.output().waiting() + take_unread(*com1_pty);
+      report("the last " + std::to_string(not_read) + " bytes sent to COM1 were not read from " + com1_pty->path);
       return;
     }
     std::vector<pollfd> watched{{signals.fd(), POLLIN, 0}};

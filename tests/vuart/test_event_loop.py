@@ -83,6 +83,26 @@ class Terminals(unittest.TestCase):
         self.assertRegex(done.stderr.decode().splitlines()[1],
                          r"^vuart: the last 522 bytes sent to COM1 were not read from /dev/pts/\d+$")
 
+    def test_a_pty_client_reading_as_the_program_ends_gets_every_byte_and_the_count_of_the_rest_is_exact(self):
+        def reading(keep):
+            with Started(["-q", "--com1", "pty", "--", tool("PORT_BENCH"), "rep", "100000"],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
+                terminal = os.open(announced_pty(process), os.O_RDWR | os.O_NOCTTY)
+                try:
+                    received = b""
+                    while len(received) < keep and (piece := os.read(terminal, min(4096, keep - len(received)))):
+                        received += piece
+                    status = process.wait(timeout=30)
+                finally:
+                    os.close(terminal)
+                return status, len(received), process.stderr.read().decode()
+
+        for _ in range(20):
+            self.assertEqual(reading(100_000), (0, 100_000, ""))
+        status, read, notes = reading(30_000)  # then it stops reading
+        self.assertEqual((status, read), (0, 30_000))
+        self.assertRegex(notes, r"^vuart: the last 70000 bytes sent to COM1 were not read from /dev/pts/\d+\n$")
+
     def test_runs_on_a_terminal_never_hang_at_start(self):
         failures = []
 
