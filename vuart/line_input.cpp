@@ -1,8 +1,10 @@
 #include "line_input.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 #include "output.h"
@@ -35,6 +37,32 @@ std::optional<std::uint8_t> LineInput::next()
     return std::nullopt;
   }
   return buffer_[taken_++];
+}
+
+std::uint64_t LineInput::left_at_end()
+{
+  std::uint64_t left = buffer_.size() - taken_;
+  taken_ = buffer_.size();
+  if (ended_) {
+    return left;
+  }
+  struct stat file {};
+  if (ends_ && fstat(fd_, &file) == 0) {
+    const off_t at = lseek(fd_, 0, SEEK_CUR);
+    return left + (at >= 0 && file.st_size > at ? static_cast<std::uint64_t>(file.st_size - at) : 0);
+  }
+  // A terminal passes bytes on through a buffer of its own: a moment's wait lets them through.
+  constexpr int settle_ms = 50;
+  std::array<std::uint8_t, 4096> bytes{};
+  pollfd source{fd_, POLLIN, 0};
+  while (poll(&source, 1, settle_ms) > 0 && (source.revents & POLLIN) != 0) {
+    const ssize_t got = read(fd_, bytes.data(), bytes.size());
+    if (got <= 0) {
+      break;
+    }
+    left += static_cast<std::uint64_t>(got);
+  }
+  return left;
 }
 
 }  // namespace vuart

@@ -17,6 +17,10 @@ class LineInput {
   LineInput(int fd, std::string name);
 
   std::optional<std::uint8_t> next();
+  // At the end of the run: how many bytes were still to come, read now from a
+  // terminal or pipe (as far as they came within a moment), counted in a file.
+  std::uint64_t left_at_end();
+  [[nodiscard]] const std::string &name() const { return name_; }
 
  private:
   int fd_;

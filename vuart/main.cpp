@@ -194,6 +194,12 @@ int run(int argc, char **argv)
       {standard_output, com1, trace, com1_shares_program_output, com1_pty.master.valid() ? &com1_pty : nullptr},
       com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
+  if (com1_input && !summary.ending.empty()) {
+    if (const std::uint64_t unread = summary.com1_unread + com1_input->left_at_end(); unread > 0) {
+      vuart::report("the program never read " + std::to_string(unread) + " bytes that came on COM1's line (" +
+                    com1_input->name() + ")");
+    }
+  }
   if (!options.quiet && !summary.ending.empty()) {
     const auto counted = [](std::uint64_t count, const std::string &what) {
       return std::to_string(count) + " " + what + (count == 1 ? "" : "s");

@@ -35,6 +35,7 @@ class PortIo {
   bool needs_outputs(pid_t tid, const Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
   [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
+  [[nodiscard]] std::uint64_t com1_unread() const { return ports_.com1_unread(); }
   void forget(pid_t process) { windows_.forget(process); }
   void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
 

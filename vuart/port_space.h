@@ -24,6 +24,7 @@ class PortSpace {
   [[nodiscard]] std::uint32_t read(std::uint16_t port, unsigned width);
   // Writes elements of `width` bytes one after the other, as a rep outs does.
   void write_elements(std::uint16_t port, unsigned width, std::span<const std::uint8_t> elements);
+  [[nodiscard]] unsigned com1_unread() const { return com1_.unread(); }
 
  private:
   void write_byte(std::uint32_t port, std::uint8_t value);

@@ -71,6 +71,7 @@ RunSummary Tracer::run()
   RunSummary summary;
   summary.port_instructions = port_io_.instructions();
   summary.com1_received = port_io_.received_from_line();
+  summary.com1_unread = port_io_.com1_unread();
   if (!exec_seen_) {
     LaunchFailure failure{};
     if (read(failure_reader.get(), &failure, sizeof failure) == sizeof failure) {

@@ -35,6 +35,7 @@ struct RunSummary {
   std::string ending;   // "exited with status 0", "was killed by SIGABRT", or empty when it never ran
   std::uint64_t port_instructions = 0;
   std::uint64_t com1_received = 0;  // bytes that COM1's receiver took from its line
+  std::uint64_t com1_unread = 0;    // of those, the ones it still held at the end
 };
 
 class Tracer {

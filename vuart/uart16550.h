@@ -37,6 +37,8 @@ class Uart16550 {
   // Writes each byte to the data register in turn, as a rep outsb does.
   void write_data(std::span<const std::uint8_t> bytes);
   [[nodiscard]] std::uint8_t read(unsigned offset);
+  // Bytes the receiver holds that the program has not read.
+  [[nodiscard]] unsigned unread() const { return received_count_; }
 
   // How long one character takes on the line, start and stop bits included.
   [[nodiscard]] std::chrono::nanoseconds character_time() const;

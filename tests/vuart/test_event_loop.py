@@ -103,6 +103,22 @@ class Terminals(unittest.TestCase):
         self.assertEqual((status, read), (0, 30_000))
         self.assertRegex(notes, r"^vuart: the last 70000 bytes sent to COM1 were not read from /dev/pts/\d+\n$")
 
+    def test_what_a_pty_client_sent_that_the_program_never_read_is_counted(self):
+        with Started(["-q", "--com1", "pty", "--", tool("UART_PROBE"), "echo", "3"], stdout=subprocess.DEVNULL,
+                     stderr=subprocess.PIPE) as process:
+            terminal = os.open(announced_pty(process), os.O_RDWR | os.O_NOCTTY)
+            try:
+                os.write(terminal, b"abcdefghij")
+                echoed = b""
+                while len(echoed) < 3 and (piece := os.read(terminal, 3 - len(echoed))):
+                    echoed += piece
+                self.assertEqual(echoed, b"abc")
+                self.assertEqual(process.wait(timeout=30), 0)
+            finally:
+                os.close(terminal)
+            self.assertRegex(process.stderr.read().decode(), r"^vuart: the program never read 7 bytes that came on "
+                                                             r"COM1's line \(COM1 from /dev/pts/\d+\)\n$")
+
     def test_runs_on_a_terminal_never_hang_at_start(self):
         failures = []
 
