@@ -150,6 +150,17 @@ std::uint64_t ProgramOutput::left() const
   return left;
 }
 
+void ProgramOutput::copy_window_size() const
+{
+  winsize size{};
+  for (const int own : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (terminal_.valid() && ioctl(own, TIOCGWINSZ, &size) == 0) {
+      ioctl(terminal_.get(), TIOCSWINSZ, &size);
+      return;
+    }
+  }
+}
+
 void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
 {
   const Pty *com1_pty = outputs_.com1_pty;

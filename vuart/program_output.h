@@ -32,6 +32,8 @@ class ProgramOutput {
   [[nodiscard]] const Outputs &outputs() const { return outputs_; }
   // The master of the program's terminal, read into standard output.
   void attach_terminal(UniqueFd master) { terminal_ = std::move(master); }
+  // Gives the program's terminal the size of vuart's own, if vuart has one; the kernel tells the program.
+  void copy_window_size() const;
   // Reads the program's terminal as far as standard output has room.
   void pump_terminal();
   // Whether the last pump_terminal() found nothing more to read.

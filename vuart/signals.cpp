@@ -38,16 +38,32 @@ sigset_t signal_set(bool with_forwarded, bool with_child)
   return set;
 }
 
+volatile sig_atomic_t window_changed = 0;
+
+// Starts a child that ends at once (a bare clone, which no lock or fork handler
+// can hold up): its end wakes vuart's loop wherever it waits. Async-signal-safe.
+void wake_loop()
+{
+  if (syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0) == 0) {
+    syscall(SYS_exit, 0);
+  }
+}
+
 void note_signal(int signal, siginfo_t *info, void * /*context*/)
 {
   const int saved_errno = errno;
   const sig_atomic_t count = noted_count;
   noted[static_cast<std::size_t>(count) % noted_capacity] = {signal, info->si_code, info->si_pid};
   noted_count = count + 1;
-  // A child that ends at once (a bare clone, which no lock or fork handler can hold up).
-  if (syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0) == 0) {
-    syscall(SYS_exit, 0);
-  }
+  wake_loop();
+  errno = saved_errno;
+}
+
+void note_window_change(int /*signal*/)
+{
+  const int saved_errno = errno;
+  window_changed = 1;
+  wake_loop();
   errno = saved_errno;
 }
 
@@ -68,9 +84,23 @@ CallerSignals take_over_signals()
   for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
     sigaction(forwarded_signals[i], &action, &caller.forwarded[i]);
   }
+  struct sigaction window {};
+  sigemptyset(&window.sa_mask);
+  window.sa_handler = note_window_change;
+  window.sa_flags = SA_RESTART;
+  sigaction(SIGWINCH, &window, &caller.window);
   const sigset_t child = signal_set(false, true);
   sigprocmask(SIG_BLOCK, &child, &caller.mask);
   return caller;
+}
+
+bool window_size_changed()
+{
+  if (window_changed == 0) {
+    return false;
+  }
+  window_changed = 0;
+  return true;
 }
 
 void restore_signals(const CallerSignals &caller)
@@ -80,6 +110,7 @@ void restore_signals(const CallerSignals &caller)
   for (std::size_t i = 0; i < forwarded_signals.size(); ++i) {
     sigaction(forwarded_signals[i], &caller.forwarded[i], nullptr);
   }
+  sigaction(SIGWINCH, &caller.window, nullptr);
   sigprocmask(SIG_SETMASK, &caller.mask, nullptr);
 }
 

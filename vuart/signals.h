@@ -24,6 +24,7 @@ struct CallerSignals {
   struct sigaction child;  // SIGCHLD
   struct sigaction pipe;   // SIGPIPE
   std::array<struct sigaction, forwarded_signals.size()> forwarded;
+  struct sigaction window;  // SIGWINCH
 };
 
 // A signal that reached vuart, and who sent it.
@@ -40,6 +41,10 @@ struct Arrival {
 // waits for the program, in waitpid or in poll, so that no signal waits for
 // the program's next stop. Call it before the program starts.
 CallerSignals take_over_signals();
+
+// Whether vuart's terminal changed its size (SIGWINCH) since the last call;
+// take_over_signals() has SIGWINCH noted, and wake the loop, as the forwarded ones.
+bool window_size_changed();
 
 // In the child before exec: the caller's mask and dispositions again. Async-signal-safe.
 void restore_signals(const CallerSignals &caller);

@@ -40,6 +40,7 @@ RunSummary Tracer::run()
       return {status_own_failure, "", 0};
     }
     output_.attach_terminal(std::move(pty.master));
+    output_.copy_window_size();
     pty_slave = std::move(pty.slave);
   }
   std::array<int, 2> pipe_ends{};
@@ -101,6 +102,12 @@ void Tracer::loop()
   while (!main_status_) {
     for (const Arrival &signal : SignalReader::take()) {
       handle_vuart_signal(signal);
+    }
+    if (window_size_changed() && options_.pty) {
+      // The program's terminal is not its controlling one: the kernel tells it
+      // of vuart's terminal, maybe before the copy, so vuart tells it again.
+      output_.copy_window_size();
+      kill(main_pid_, SIGWINCH);
     }
     if (main_status_) {
       break;

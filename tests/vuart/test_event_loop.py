@@ -3,10 +3,13 @@ stalls or its input is empty, a terminal client gets what was sent, unusable
 files are refused before the program runs, a process group's signal reaches the
 program once, and the program's name cannot forge a line."""
 
+import fcntl
 import os
 import signal
+import struct
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -118,6 +121,24 @@ class Terminals(unittest.TestCase):
                 os.close(terminal)
             self.assertRegex(process.stderr.read().decode(), r"^vuart: the program never read 7 bytes that came on "
                                                              r"COM1's line \(COM1 from /dev/pts/\d+\)\n$")
+
+    def test_the_programs_terminal_follows_the_size_of_vuarts(self):
+        ours, theirs = os.openpty()
+        try:
+            fcntl.ioctl(ours, termios.TIOCSWINSZ, struct.pack("HHHH", 20, 100, 0, 0))
+            size = "stty -F /dev/stdout size"  # of the program's terminal: its standard input is vuart's
+            script = f'{size}; trap "{size}; exit 0" WINCH; echo ready; while :; do sleep 0.05; done'
+            with subprocess.Popen([VUART, "-q", "--pty", "--", "sh", "-c", script], stdin=theirs,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as process:
+                self.assertEqual(process.stdout.readline(), b"20 100\n")
+                self.assertEqual(process.stdout.readline(), b"ready\n")
+                fcntl.ioctl(ours, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
+                process.send_signal(signal.SIGWINCH)  # as the terminal would send it to its foreground group
+                self.assertEqual(process.stdout.readline(), b"30 120\n")
+                self.assertEqual(process.wait(timeout=10), 0)
+        finally:
+            os.close(ours)
+            os.close(theirs)
 
     def test_runs_on_a_terminal_never_hang_at_start(self):
         failures = []
