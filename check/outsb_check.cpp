@@ -223,6 +223,25 @@ std::optional<std::pair<std::size_t, std::size_t>> replayed(std::string_view rec
   return std::nullopt;
 }
 
+// A stretch of `received` that arrives again right after itself: a replayed
+// burst, which pacing never gives. What the diagnostic sends repeats itself in
+// a row only in runs of one byte ("sss") and in its first "hellohello", so the
+// stretch is longer than "hello" and not one byte over and over.
+std::optional<std::pair<std::size_t, std::size_t>> arrived_twice(std::string_view received)
+{
+  constexpr std::size_t shortest = hello.size() + 1;
+  for (std::size_t length = shortest; 2 * length <= received.size(); ++length) {
+    for (std::size_t at = 0; at + 2 * length <= received.size(); ++at) {
+      const std::string_view stretch = received.substr(at, length);
+      if (stretch == received.substr(at + length, length) &&
+          stretch.find_first_not_of(stretch.front()) != std::string_view::npos) {
+        return std::pair{at, length};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // Explains how `received` differs from the diagnostic's output.
 void diagnose(std::string_view received)
 {
@@ -286,6 +305,12 @@ int judge(const char *name, std::string_view received, const char *where)
   if (received == expected) {
     std::printf("%s: the diagnostic's %zu bytes, whole and in order, %s\n", name, expected.size(), where);
     return status_match;
+  }
+  if (const auto twice = paced(received) ? arrived_twice(received) : std::nullopt) {
+    std::printf("%s: %zu of the diagnostic's bytes, in order but for bytes %zu to %zu, which arrived again right "
+                "after them, %s: replayed\n",
+                name, received.size(), twice->first, twice->first + twice->second - 1, where);
+    return status_differs;
   }
   if (paced(received)) {
     std::printf("%s: %zu of the diagnostic's %zu bytes, in order, %s: what a UART that sends at its line rate\n"

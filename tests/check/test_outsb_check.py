@@ -73,6 +73,9 @@ class Verdicts(unittest.TestCase):
             # A 16550 sending at 9600 baud keeps what its shift register and holding register (2) or FIFO (17) take.
             "paced, FIFO off": (sent[:2], 3, paced(2)),
             "paced, FIFO on, then a byte each time it had room": (sent[:17] + b"s\ns", 3, paced(20)),
+            "paced, and the first burst replayed": (
+                sent[:17] * 2, 1, f"{NAME}: 34 of the diagnostic's bytes, in order but for bytes 0 to 16, which "
+                                  "arrived again right after them, between the markers: replayed\n"),
         }
         for name, (received, status, verdict) in cases.items():
             with self.subTest(name):
