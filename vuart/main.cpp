@@ -114,6 +114,29 @@ std::optional<vuart::UniqueFd> open_trace(const std::string &path)
   return fd;
 }
 
+// At the end of a run that started: what came on COM1's line that the program never read, then the summary.
+void report_end(const vuart::Options &options, const vuart::RunSummary &summary, std::uint64_t com1_sent,
+                vuart::LineInput *com1_input)
+{
+  if (summary.ending.empty()) {
+    return;
+  }
+  if (com1_input != nullptr) {
+    if (const std::uint64_t unread = summary.com1_unread + com1_input->left_at_end(); unread > 0) {
+      vuart::report("the program never read " + std::to_string(unread) + " bytes that came on COM1's line (" +
+                    com1_input->name() + ")");
+    }
+  }
+  if (!options.quiet) {
+    const auto counted = [](std::uint64_t count, const std::string &what) {
+      return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+    };
+    vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 sent " +
+                  counted(com1_sent, "byte") + " and received " + std::to_string(summary.com1_received) + ", in " +
+                  counted(summary.port_instructions, "port instruction"));
+  }
+}
+
 int run(int argc, char **argv)
 {
   const auto parsed = vuart::parse_command_line(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -194,20 +217,7 @@ int run(int argc, char **argv)
       {standard_output, com1, trace, com1_shares_program_output, com1_pty.master.valid() ? &com1_pty : nullptr},
       com1_input ? &*com1_input : nullptr);
   const vuart::RunSummary summary = tracer.run();
-  if (com1_input && !summary.ending.empty()) {
-    if (const std::uint64_t unread = summary.com1_unread + com1_input->left_at_end(); unread > 0) {
-      vuart::report("the program never read " + std::to_string(unread) + " bytes that came on COM1's line (" +
-                    com1_input->name() + ")");
-    }
-  }
-  if (!options.quiet && !summary.ending.empty()) {
-    const auto counted = [](std::uint64_t count, const std::string &what) {
-      return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-    };
-    vuart::report(vuart::shell_quoted(base_name(options.command[0])) + " " + summary.ending + "; COM1 sent " +
-                  counted(com1.total(), "byte") + " and received " + std::to_string(summary.com1_received) + ", in " +
-                  counted(summary.port_instructions, "port instruction"));
-  }
+  report_end(options, summary, com1.total(), com1_input ? &*com1_input : nullptr);
   return summary.exit_status;
 }
 

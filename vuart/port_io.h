@@ -32,7 +32,7 @@ class PortIo {
   Step carry_out(pid_t tid, Thread &thread);
   // Whether the thread's #GP is a port instruction it may use, which may have to wait for the outputs' room;
   // anything else carry_out does at once.
-  bool needs_outputs(pid_t tid, const Thread &thread);
+  static bool needs_outputs(pid_t tid, const Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
   [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
   [[nodiscard]] std::uint64_t com1_unread() const { return ports_.com1_unread(); }

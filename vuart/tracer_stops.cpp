@@ -102,7 +102,7 @@ void Tracer::handle_signal_stop(pid_t tid, int signal)
     if (info.si_code == SI_KERNEL && !syscalls_.take_queued_segv(tid, thread->second.process)) {
       // Maybe a port instruction. Anything else (a HLT, a wild pointer) is no
       // output's business, and never waits behind those that wait for room.
-      if (!waiting_.empty() && !port_io_.needs_outputs(tid, thread->second)) {
+      if (!waiting_.empty() && !PortIo::needs_outputs(tid, thread->second)) {
         port_io_.carry_out(tid, thread->second);
         return;
       }
