@@ -88,7 +88,7 @@ class Differential(unittest.TestCase):
             done, received = under_vuart([tool("PORT_CORPUS"), *argv])
             guest = steps[name]
             with self.subTest(name):
-                self.assertEqual(done.returncode, guest.status)
+                self.assertEqual(done.returncode, guest.status, (guest.stdout[-600:], guest.stderr[-600:]))
                 ours, theirs = done.stdout.decode().splitlines(), guest.stdout.decode().splitlines()
                 divergences = [(a, b) for a, b in zip(ours, theirs) if a != b]
                 for a, b in divergences[:20]:
