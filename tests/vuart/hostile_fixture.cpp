@@ -463,18 +463,26 @@ std::pair<std::uint64_t, std::uint64_t> mapping_named(std::string_view name)
   return {0, 0};
 }
 
+// Starts threads that send `bytes` at a time with rep outsb for ever, after asking for the ports.
+void busy_threads(int threads, std::size_t bytes)
+{
+  grant();
+  static std::uint8_t burst[1 << 20];
+  for (int n = 0; n < threads; ++n) {
+    std::thread([bytes] {
+      for (;;) {
+        send(burst, bytes);
+      }
+    }).detach();
+  }
+  usleep(200000);
+}
+
 // A thread whose rep outsb waits for COM1's room while another crashes on a HLT:
 // the processor ends the process at once.
 void crash_while_waiting()
 {
-  grant();
-  static std::uint8_t burst[1 << 20];
-  std::thread([] {
-    for (;;) {
-      send(burst, sizeof burst);
-    }
-  }).detach();
-  usleep(200000);
+  busy_threads(1, std::size_t{1} << 20);
   asm volatile("hlt");
 }
 
@@ -482,15 +490,7 @@ void crash_while_waiting()
 // every one of those stops must be served, whatever the busy threads do.
 void starvation()
 {
-  grant();
-  for (int n = 0; n < 8; ++n) {
-    std::thread([] {
-      for (const std::uint8_t burst[16] = {};;) {
-        send(burst, sizeof burst);
-      }
-    }).detach();
-  }
-  usleep(100000);
+  busy_threads(8, 16);
   std::thread([] { std::puts("created"); }).join();
   std::fflush(stdout);
   execl("/bin/true", "true", nullptr);
@@ -537,12 +537,9 @@ void stuck_fault()
 
 void low_address_limit()
 {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line) && !line.starts_with("VmSize:")) {
-  }
-  const rlim_t in_use = std::stoull(line.substr(7)) * 1024;
-  const rlimit limit{in_use + 64 * 1024, in_use + 64 * 1024};
+  rlim_t pages = 0;  // the address space in use, statm's first field
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlimit limit{(pages + 16) * 4096, (pages + 16) * 4096};
   port_io_after("rlimit-as", setrlimit(RLIMIT_AS, &limit));
 }
 
@@ -601,22 +598,19 @@ void footprint()
   const auto code = reinterpret_cast<void *>(mapping_named("vuart-transfer-code").first);
   auto *const data = static_cast<char *>(code) + 4096;
   if (code != nullptr) {
-    show("map-over-code", mmap(code, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS,
-                               -1, 0) == MAP_FAILED
-                              ? -1
-                              : 0);
+    const auto mapped = [](void *address) { return address == MAP_FAILED ? -1L : 0L; };
+    const int anonymous = MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS;
+    show("map-over-code", mapped(mmap(code, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, anonymous, -1, 0)));
     const int mem = open("/proc/self/mem", O_RDWR);
     show("proc-mem-code", pwrite(mem, "\x90\x90", 2, reinterpret_cast<off_t>(code)));
     close(mem);
     show("mprotect-code", mprotect(code, 4096, PROT_READ | PROT_WRITE));
     show("munmap-data", munmap(data, 4096));
-    show("mremap-data", mremap(data, 1 << 20, 2 << 20, MREMAP_MAYMOVE) == MAP_FAILED ? -1 : 0);
-    show("fixed-over-data",
-         mmap(data, 4096, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? -1 : 0);
-    show("noreplace-data",
-         mmap(data, 4096, PROT_READ, MAP_FIXED_NOREPLACE | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? -1 : 0);
+    show("mremap-data", mapped(mremap(data, 1 << 20, 2 << 20, MREMAP_MAYMOVE)));
+    show("fixed-over-data", mapped(mmap(data, 4096, PROT_READ, anonymous, -1, 0)));
+    show("noreplace-data", mapped(mmap(data, 4096, PROT_READ, anonymous ^ MAP_FIXED ^ MAP_FIXED_NOREPLACE, -1, 0)));
     const int segment = shmget(IPC_PRIVATE, 4096, 0600);
-    show("shmat-data", shmat(segment, data, SHM_REMAP) == reinterpret_cast<void *>(-1) ? -1 : 0);
+    show("shmat-data", mapped(shmat(segment, data, SHM_REMAP)));
     shmctl(segment, IPC_RMID, nullptr);
   }
   porter.join();

@@ -30,6 +30,13 @@ class Started(subprocess.Popen):
         super().__exit__(*exception)
 
 
+def read_exactly(terminal, count):
+    received = b""
+    while len(received) < count and (piece := os.read(terminal, min(4096, count - len(received)))):
+        received += piece
+    return received
+
+
 def announced_pty(process):
     line = process.stderr.readline().decode()
     assert line.startswith("vuart: COM1 is /dev/pts/"), line
@@ -74,9 +81,7 @@ class Terminals(unittest.TestCase):
             terminal = os.open(announced_pty(process), os.O_RDWR | os.O_NOCTTY)
             try:
                 time.sleep(0.5)  # the program is done before the client reads
-                received = b""
-                while len(received) < len(COM1_BYTES) and (piece := os.read(terminal, 4096)):
-                    received += piece
+                received = read_exactly(terminal, len(COM1_BYTES))
             finally:
                 os.close(terminal)
             self.assertEqual(received, COM1_BYTES)
@@ -92,9 +97,7 @@ class Terminals(unittest.TestCase):
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
                 terminal = os.open(announced_pty(process), os.O_RDWR | os.O_NOCTTY)
                 try:
-                    received = b""
-                    while len(received) < keep and (piece := os.read(terminal, min(4096, keep - len(received)))):
-                        received += piece
+                    received = read_exactly(terminal, keep)
                     status = process.wait(timeout=30)
                 finally:
                     os.close(terminal)
@@ -112,10 +115,7 @@ class Terminals(unittest.TestCase):
             terminal = os.open(announced_pty(process), os.O_RDWR | os.O_NOCTTY)
             try:
                 os.write(terminal, b"abcdefghij")
-                echoed = b""
-                while len(echoed) < 3 and (piece := os.read(terminal, 3 - len(echoed))):
-                    echoed += piece
-                self.assertEqual(echoed, b"abc")
+                self.assertEqual(read_exactly(terminal, 3), b"abc")
                 self.assertEqual(process.wait(timeout=30), 0)
             finally:
                 os.close(terminal)
