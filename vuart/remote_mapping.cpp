@@ -30,8 +30,10 @@ constexpr Call mmap_call{{SYS_mmap, 192}, "mmap"};  // i386's mmap2, whose offse
 constexpr Call mseal_numbers{{mseal_call, mseal_call}, "mseal"};
 constexpr Call close_call{{SYS_close, 6}, "close"};
 constexpr Call munmap_call{{SYS_munmap, 91}, "munmap"};
-constexpr std::uint64_t map_32bit = 0x40;
 constexpr std::uint64_t below_4gib_end = std::uint64_t{1} << 32U;
+// For 32-bit code in a 64-bit process: a hint at 3 GiB, clear of the first two,
+// where MAP_32BIT would put it and where programs that run 32-bit code keep their memory.
+constexpr std::uint64_t low_hint = 0xC0000000;
 
 // Where the hand-over's structures go in the program: below the stack's red zone, where it keeps nothing.
 struct Scratch {
@@ -179,16 +181,20 @@ std::optional<std::vector<std::uint64_t>> map_into_program(pid_t tid, Thread &th
     inside += piece.length;
   }
   const std::uint64_t reserved = page_bytes + inside + page_bytes;
-  const std::optional<long> base =
-      call(mmap_call, {0, reserved, PROT_NONE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (below_4gib ? map_32bit : 0), ~0ULL, 0});
+  const std::optional<long> base = call(mmap_call, {below_4gib ? low_hint : 0, reserved, PROT_NONE,
+                                                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, ~0ULL, 0});
   if (!base) {
     return std::nullopt;
   }
   // What comes back is the program's to shape: whole pages, where its code reaches them.
   const auto start = static_cast<std::uint64_t>(*base);
-  if (start == 0 || start % page_bytes != 0 || ((below_4gib || *i386) && start > below_4gib_end - reserved)) {
+  if (start == 0 || start % page_bytes != 0) {
     why = "mmap gave an address no mapping can have";
+    return std::nullopt;
+  }
+  if ((below_4gib || *i386) && start > below_4gib_end - reserved) {
+    call(munmap_call, {start, reserved});
+    why = "no room below 4 GiB, where 32-bit code reaches";
     return std::nullopt;
   }
   const auto abandon = [&](std::string reason) -> std::optional<std::vector<std::uint64_t>> {

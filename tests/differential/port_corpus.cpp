@@ -13,6 +13,7 @@
 #include <pthread.h>
 #include <sys/io.h>
 #include <sys/mman.h>
+#include <sys/personality.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -806,6 +807,15 @@ void segment_limit()
 
 int main(int argc, char *argv[])
 {
+  // The fixed areas need their addresses free, but the kernel may start a static
+  // program's heap anywhere in its first GiB and beyond. Run once more with the
+  // layout fixed, the same in every run, here and in the virtual machine.
+  constexpr unsigned long query = 0xFFFFFFFF;
+  if (const int persona = personality(query);
+      persona != -1 && (persona & ADDR_NO_RANDOMIZE) == 0 &&
+      personality(static_cast<unsigned long>(persona) | ADDR_NO_RANDOMIZE) != -1) {
+    execv("/proc/self/exe", argv);
+  }
   set_up();
   catch_signals();
   if (argc == 4 && std::string_view(argv[1]) == "random") {
