@@ -85,8 +85,12 @@ struct ChildSetUp {
   sigset_t all;
   sigfillset(&all);
   if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0 || sigprocmask(SIG_SETMASK, &all, nullptr) != 0 ||
-      !set_up_private_mounts() || !drop_capabilities(contained_root_drops)) {
+      !set_up_private_mounts(*set_up.request.contain) || !drop_capabilities(contained_root_drops)) {
     fail(set_up.ready, LaunchFailure::contain, status_own_failure);
+  }
+  // The directory by its path in the new tree: the old one may be the host's /dev.
+  if (chdir(set_up.request.contain->working_directory.c_str()) != 0) {
+    fail(set_up.ready, LaunchFailure::working_directory, status_own_failure);
   }
   const pid_t child = fork();
   if (child == 0) {
@@ -174,7 +178,10 @@ pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
     end_child(child);
     errno = got == sizeof readiness ? readiness.error : ECHILD;
     report_errno(readiness.stage == LaunchFailure::contain ? "contain the program in namespaces of its own"
-                                                           : "start the program");
+                 : readiness.stage == LaunchFailure::working_directory
+                     ? "find the working directory " + shell_quoted(request.contain->working_directory) +
+                           " in the program's own tree (a root program gets /dev, /proc and /sys of its own)"
+                     : "start the program");
     return -1;
   }
   if (ptrace(PTRACE_SEIZE, *program, nullptr, request.ptrace_options) != 0) {

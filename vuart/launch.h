@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sandbox.h"
 #include "signals.h"
 #include "unique_fd.h"
 
@@ -14,7 +15,7 @@ namespace vuart {
 
 // Why a child ended before running the program, sent over the launch pipe.
 struct LaunchFailure {
-  enum Stage : int { ready, setup, contain, exec } stage;  // ready: no failure, the child may be seized
+  enum Stage : int { ready, setup, contain, working_directory, exec } stage;  // ready: no failure, the child may be seized
   int error;
 };
 
@@ -24,7 +25,7 @@ struct LaunchRequest {
   const CallerSignals &caller_signals;
   long ptrace_options;
   bool trap_writes;  // stop writes to fds 1 and 2, for the trace
-  bool contain;      // in mount and PID namespaces of its own, under an init of vuart's
+  const MountPlan *contain;  // when set, in mount and PID namespaces of its own, under an init of vuart's
 };
 
 // Forks a child (contained: an init in new namespaces, which forks it), seizes

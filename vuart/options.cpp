@@ -27,6 +27,8 @@ const char *const usage_text =
     "  -q, --quiet      no summary line at the end\n"
     "  --uncontained    run as root, let the program share vuart's mount and PID\n"
     "                   namespaces (where it cannot have its own)\n"
+    "  --writable PATH  run as root, the program may write PATH too (the system trees\n"
+    "                   are read-only to it); may be given more than once\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -83,7 +85,7 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
     } else if (argument == "--uncontained") {
       options.uncontained = true;
     } else if (names(argument, "--com1") || names(argument, "--com1-input") || names(argument, "--trace") ||
-               names(argument, "--refuse")) {
+               names(argument, "--refuse") || names(argument, "--writable")) {
       const std::string_view name = argument.substr(0, argument.find('='));
       const auto value = option_value(argument, name, arguments, at);
       if (!value || value->empty()) {
@@ -95,6 +97,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
         options.com1_input_path = *value;
       } else if (name == "--trace") {
         options.trace_path = *value;
+      } else if (name == "--writable") {
+        options.writable.push_back(*value);
       } else if (*value == "EPERM") {
         options.refuse = EPERM;
       } else if (*value == "ENOSYS") {

@@ -17,6 +17,7 @@ struct Options {
   bool pty = false;
   bool quiet = false;
   bool uncontained = false;  // as root, run the program without namespaces of its own
+  std::vector<std::string> writable;  // as root, contained: places writable besides the usual ones
 };
 
 struct ShowHelp {};

@@ -99,4 +99,12 @@ std::optional<unsigned long> event_message(pid_t tid)
   return message;
 }
 
+void skip_call(pid_t tid, user_regs_struct &regs, int error)
+{
+  regs.orig_rax = syscall_skipped;
+  regs.rax = static_cast<unsigned long long>(-static_cast<long>(error));
+  set_registers(tid, regs);
+  resume(tid);
+}
+
 }  // namespace vuart

@@ -37,6 +37,8 @@ void set_registers(pid_t tid, const user_regs_struct &regs);
 void resume(pid_t tid, int signal = 0, bool to_syscall_exit = false);
 // In orig_rax at a syscall's entry, skips the call: the thread returns with RAX as vuart set it.
 constexpr unsigned long long syscall_skipped = ~0ULL;
+// Skips the call the thread stopped at its entry, which returns -error (or 0), and resumes the thread.
+void skip_call(pid_t tid, user_regs_struct &regs, int error);
 // The user code segments Linux gives 64-bit and 32-bit code.
 constexpr std::uint64_t code64_selector = 0x33;
 constexpr std::uint64_t code32_selector = 0x23;

@@ -1,8 +1,10 @@
 #include "seccomp_filter.h"
 
 #include <linux/audit.h>
+#include <linux/fs.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
@@ -29,6 +31,10 @@ class FilterBuilder {
     check_thread_queued_signal,
     check_clone,
     check_prctl,
+    check_mapping,
+    check_clone_ioctl,
+    check_socketcall,
+    allow,
     trace,
     refuse_eperm,
     refuse_enosys
@@ -67,14 +73,47 @@ class FilterBuilder {
 
 constexpr std::uint32_t i386_clone = 120, i386_clone3 = 435;
 
-// Stops an ABI's output calls, whatever the descriptor: which file it writes decides.
+constexpr std::array<long, 4> io_uring_and_aio = {425, 426, 427, SYS_io_setup};  // io_uring's three, io_setup
+constexpr long i386_io_setup = 245, x32_io_setup = 543;
+
+// Stops an ABI's output calls, whatever the descriptor: which file it writes
+// decides. The routes to a file that bypass those calls are stopped too, or
+// refused: io_uring and Linux AIO (ENOSYS, as where the kernel has neither),
+// i386's old mmap, whose arguments are in memory (ENOSYS), and the x32 ABI's
+// output calls (ENOSYS); shared mappings of files, reflink ioctls and i386's
+// socketcall sends stop for vuart to look at.
 void add_output_calls(FilterBuilder &filter, bool i386, bool trap_writes)
 {
+  using Label = FilterBuilder::Label;
+  if (!trap_writes) {
+    return;
+  }
   for (const OutputCall &call : output_calls) {
-    if (trap_writes && call.i386 == i386) {
-      filter.jump_if_equal(static_cast<std::uint32_t>(call.number), FilterBuilder::Label::trace);
+    if (call.i386 == i386) {
+      filter.jump_if_equal(static_cast<std::uint32_t>(call.number), Label::trace);
     }
   }
+  const auto number = [](long call) { return static_cast<std::uint32_t>(call); };
+  if (i386) {
+    for (const long call : {425L, 426L, 427L, i386_io_setup, i386_old_mmap}) {
+      filter.jump_if_equal(number(call), Label::refuse_enosys);
+    }
+    filter.jump_if_equal(number(i386_mmap2), Label::check_mapping);
+    filter.jump_if_equal(number(i386_ioctl), Label::check_clone_ioctl);
+    filter.jump_if_equal(number(i386_socketcall), Label::check_socketcall);
+    return;
+  }
+  for (const long call : io_uring_and_aio) {
+    filter.jump_if_equal(number(call), Label::refuse_enosys);
+    filter.jump_if_equal(number(x32_call | (call == SYS_io_setup ? x32_io_setup : call)), Label::refuse_enosys);
+  }
+  for (const long call : x32_output_calls) {
+    filter.jump_if_equal(number(x32_call | call), Label::refuse_enosys);
+  }
+  filter.jump_if_equal(SYS_mmap, Label::check_mapping);
+  filter.jump_if_equal(number(x32_call | SYS_mmap), Label::check_mapping);
+  filter.jump_if_equal(SYS_ioctl, Label::check_clone_ioctl);
+  filter.jump_if_equal(number(x32_call | x32_ioctl), Label::check_clone_ioctl);
 }
 
 // Stops for vuart the port-access requests (of the x86-64, x32 and i386 ABIs), every output call (when the trace
@@ -148,6 +187,27 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.load(offsetof(seccomp_data, args[0]));  // the option
   filter.jump_if_equal(pr_set_seccomp, Label::trace);
   filter.jump_if_equal(pr_set_syscall_user_dispatch, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  // A shared mapping of a file may write it; anonymous and private ones cannot.
+  filter.place(Label::check_mapping);
+  filter.load(offsetof(seccomp_data, args[3]));  // the flags
+  filter.jump_if_any_set(MAP_ANONYMOUS, Label::allow);
+  filter.jump_if_any_set(MAP_SHARED, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_clone_ioctl);
+  filter.load(offsetof(seccomp_data, args[1]));  // the request
+  filter.jump_if_equal(FICLONE, Label::trace);
+  filter.jump_if_equal(FICLONERANGE, Label::trace);
+  filter.give(SECCOMP_RET_ALLOW);
+
+  filter.place(Label::check_socketcall);
+  filter.load(offsetof(seccomp_data, args[0]));  // which call
+  for (const SocketcallSend &send : socketcall_sends) {
+    filter.jump_if_equal(send.call, Label::trace);
+  }
+  filter.place(Label::allow);
   filter.give(SECCOMP_RET_ALLOW);
 
   filter.place(Label::trace);

@@ -89,10 +89,7 @@ void Syscalls::emulate_port_request(pid_t tid, Thread &thread, user_regs_struct 
     result = options_.refuse ? -*options_.refuse : thread.permissions.iopl(level);
     trace_.write(trace_events::iopl(tid, level, result));
   }
-  regs.orig_rax = syscall_skipped;
-  regs.rax = static_cast<unsigned long long>(result);
-  set_registers(tid, regs);
-  resume(tid);
+  skip_call(tid, regs, static_cast<int>(-result));
 }
 
 void Syscalls::at_entry(pid_t tid, Thread &thread)
@@ -124,6 +121,9 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
       at_output_call(tid, thread, *output, arguments, *regs);
       return;
     }
+    if (at_output_route(tid, called, i386, arguments, *regs)) {
+      return;
+    }
     if (sets_policy(called, i386)) {
       remote_.policy_may_change(thread.process);  // and again once it is made
       thread.setting_policy = true;
@@ -147,10 +147,7 @@ void Syscalls::at_entry(pid_t tid, Thread &thread)
   }
   // A stop that the program's own filter asked for: with no tracer of its own
   // the kernel fails such a call with ENOSYS, and so does vuart.
-  regs->orig_rax = syscall_skipped;
-  regs->rax = static_cast<unsigned long long>(-ENOSYS);
-  set_registers(tid, *regs);
-  resume(tid);
+  skip_call(tid, *regs, ENOSYS);
 }
 
 bool Syscalls::at_exit(pid_t tid, Thread &thread, bool trace_busy)

@@ -80,6 +80,12 @@ class Syscalls {
   // 1 or 2 when the thread's descriptor writes the program's standard output or
   // error (its own number decides where it could be either), else nothing.
   [[nodiscard]] std::optional<int> standard_stream(pid_t tid, int fd) const;
+  // At a stop for a route to a file that the output calls do not cover: a
+  // shared mapping or a reflink of standard output or error is refused (EACCES,
+  // EOPNOTSUPP), and a socketcall that sends is made as its direct call, which
+  // stops again. False when `called` is none of them.
+  bool at_output_route(pid_t tid, long called, bool i386, const std::array<std::uint64_t, 6> &arguments,
+                       user_regs_struct &regs);
   // At the entry of an output call: follows it to its exit when it writes a standard stream.
   void at_output_call(pid_t tid, Thread &thread, const OutputCall &output,
                       const std::array<std::uint64_t, 6> &arguments, user_regs_struct &regs);

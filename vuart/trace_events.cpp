@@ -87,6 +87,16 @@ JsonObject copy(pid_t tid, int fd, std::string_view call, std::string_view from,
       .number("count", static_cast<std::int64_t>(count));
 }
 
+JsonObject send(pid_t tid, int fd, std::string_view call, std::uint64_t count)
+{
+  return JsonObject()
+      .text("event", "send")
+      .number("tid", tid)
+      .number("fd", fd)
+      .text("call", call)
+      .number("count", static_cast<std::int64_t>(count));
+}
+
 JsonObject exit(int status)
 {
   JsonObject event;

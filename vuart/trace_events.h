@@ -30,6 +30,8 @@ JsonObject receive(std::span<const std::uint8_t> bytes);
 // false, they were read from the program's memory as the call returned.
 JsonObject write(pid_t tid, int fd, bool snapshot);
 JsonObject copy(pid_t tid, int fd, std::string_view call, std::string_view from, std::uint64_t count);
+// A message call (sendmsg, sendmmsg) to standard output or error, with what it returned.
+JsonObject send(pid_t tid, int fd, std::string_view call, std::uint64_t count);
 // The program's end, from its wait status.
 JsonObject exit(int status);
 

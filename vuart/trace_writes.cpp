@@ -1,15 +1,21 @@
 // What the program writes to standard output and error, as the trace records it:
 // from the snapshots a call is made from (write_pieces.cpp), or read as the call
 // returns where there can be none.
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "ptrace_calls.h"
+#include "seccomp_filter.h"
 #include "syscalls.h"
 #include "trace_events.h"
 #include "tracee_access.h"
@@ -27,6 +33,18 @@ std::string descriptor_name(pid_t tid, std::uint64_t fd)
   const std::string link = "/proc/" + std::to_string(tid) + "/fd/" + std::to_string(static_cast<int>(fd));
   const ssize_t length = readlink(link.c_str(), name.data(), name.size());
   return length > 0 ? std::string(name.data(), static_cast<std::size_t>(length)) : "fd " + std::to_string(fd);
+}
+
+// Whether the thread's descriptor may write its file (O_WRONLY or O_RDWR), as /proc shows its flags.
+bool opened_for_writing(pid_t tid, std::uint64_t fd)
+{
+  std::ifstream info("/proc/" + std::to_string(tid) + "/fdinfo/" + std::to_string(static_cast<int>(fd)));
+  for (std::string line; std::getline(info, line);) {
+    if (line.starts_with("flags:")) {
+      return (std::stoul(line.substr(6), nullptr, 8) & O_ACCMODE) != O_RDONLY;
+    }
+  }
+  return true;  // gone meanwhile: the call fails anyway
 }
 
 }  // namespace
@@ -106,11 +124,53 @@ void Syscalls::at_output_call(pid_t tid, Thread &thread, const OutputCall &outpu
   thread.write = PendingWrite{output, *stream, arguments[1], arguments[2], {}, 0, 0, {}, false, false, std::nullopt};
   if (output.data == OutputCall::Data::elsewhere) {
     thread.write->source = descriptor_name(tid, arguments.at(output.from_argument));
-  } else if (output.data != OutputCall::Data::pages) {
+  } else if (output.data != OutputCall::Data::pages && output.data != OutputCall::Data::message) {
     start_snapshot_write(tid, thread, regs);
     return;
   }
   resume(tid, 0, true);  // the rest at its exit
+}
+
+bool Syscalls::at_output_route(pid_t tid, long called, bool i386, const std::array<std::uint64_t, 6> &arguments,
+                               user_regs_struct &regs)
+{
+  const bool mapping = i386 ? called == i386_mmap2 : (called & ~x32_call) == SYS_mmap;
+  const bool reflink = i386 ? called == i386_ioctl : called == SYS_ioctl || called == (x32_call | x32_ioctl);
+  const auto standard = [&](std::uint64_t fd) { return standard_stream(tid, static_cast<int>(fd)).has_value(); };
+  if (mapping || reflink) {
+    // A shared mapping of a file opened for writing may write it, now or after mprotect.
+    const std::uint64_t flags = arguments[3];
+    if (mapping && (flags & MAP_SHARED) != 0 && (flags & MAP_ANONYMOUS) == 0 && standard(arguments[4]) &&
+        opened_for_writing(tid, arguments[4])) {
+      skip_call(tid, regs, EACCES);
+    } else if (reflink && standard(arguments[0])) {
+      skip_call(tid, regs, EOPNOTSUPP);  // as a filesystem without shared extents
+    } else {
+      resume(tid);
+    }
+    return true;
+  }
+  const auto *send = std::ranges::find(socketcall_sends, arguments[0], &SocketcallSend::call);
+  if (!i386 || called != i386_socketcall || send == socketcall_sends.end()) {
+    return false;
+  }
+  // The arguments as vuart reads them once go in the registers, so that what the
+  // kernel sends is what vuart sees; send has no call of its own and becomes sendto.
+  std::array<std::uint32_t, 6> taken{};
+  const std::size_t count = send->call == 16 ? 3 : send->call == 11 ? 6 : 4;
+  if (read_tracee(tid, arguments[1], {reinterpret_cast<std::uint8_t *>(taken.data()), count * sizeof taken[0]},
+                  Direction::up) != count * sizeof taken[0]) {
+    skip_call(tid, regs, EFAULT);
+    return true;
+  }
+  regs.orig_rax = static_cast<unsigned long long>(send->direct);
+  const auto registers = argument_registers(regs, true);
+  for (std::size_t i = 0; i < registers.size(); ++i) {
+    *registers.at(i) = taken.at(i);
+  }
+  set_registers(tid, regs);
+  resume(tid);
+  return true;
 }
 
 void Syscalls::thread_ended(Thread &thread)
@@ -125,11 +185,13 @@ bool Syscalls::record_write(pid_t tid, Thread &thread)
 {
   PendingWrite &write = *thread.write;
   const bool more_pieces = write.snapshot && write.snapshot->between_pieces;
-  if (write.call.data == OutputCall::Data::elsewhere) {
+  if (write.call.data == OutputCall::Data::elsewhere || write.call.data == OutputCall::Data::message) {
     if (trace_.room_for_bytes() == 0) {
       return false;
     }
-    trace_.write(trace_events::copy(tid, write.fd, write.call.name, write.source, write.written));
+    trace_.write(write.call.data == OutputCall::Data::message
+                     ? trace_events::send(tid, write.fd, write.call.name, write.written)
+                     : trace_events::copy(tid, write.fd, write.call.name, write.source, write.written));
     thread.write.reset();
     return true;
   }

@@ -16,6 +16,7 @@
 
 #include "containment.h"
 #include "launch.h"
+#include "sandbox.h"
 
 namespace vuart {
 
@@ -53,8 +54,17 @@ RunSummary Tracer::run()
                               PTRACE_O_TRACEFORK | PTRACE_O_TRACEVFORK | PTRACE_O_TRACEEXEC;
   syscalls_.set_standard_streams(identity_of(pty_slave.valid() ? pty_slave.get() : STDOUT_FILENO),
                                  identity_of(STDERR_FILENO));
+  std::optional<MountPlan> mounts;
+  if (geteuid() == 0 && !options_.uncontained) {
+    auto planned = plan_mounts(options_.writable);
+    if (const auto *why = std::get_if<std::string>(&planned)) {
+      report("contain the program in namespaces of its own: " + *why);
+      return {status_own_failure, "", 0};
+    }
+    mounts = std::get<MountPlan>(std::move(planned));
+  }
   main_pid_ = launch({options_.command, pty_slave.get(), caller_signals_, ptrace_options, trace_.enabled(),
-                      geteuid() == 0 && !options_.uncontained},
+                      mounts ? &*mounts : nullptr},
                      UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
     return {status_own_failure, "", 0};
@@ -73,6 +83,10 @@ RunSummary Tracer::run()
   summary.port_instructions = port_io_.instructions();
   summary.com1_received = port_io_.received_from_line();
   summary.com1_unread = port_io_.com1_unread();
+  if (hidden_) {
+    summary.exit_status = status_cannot_execute;
+    return summary;
+  }
   if (!exec_seen_) {
     LaunchFailure failure{};
     if (read(failure_reader.get(), &failure, sizeof failure) == sizeof failure) {

@@ -80,6 +80,7 @@ class Tracer {
   bool exec_seen_ = false;
   bool stop_asked_ = false;  // vuart's caller sent a signal that asks for an end
   bool refused_ = false;     // the run could not go on, and was ended
+  bool hidden_ = false;      // the program's memory is hidden from vuart: it was not run
   std::map<pid_t, Thread> threads_;
   std::deque<pid_t> waiting_;     // threads stopped until the outputs have room, in the order they came
   std::set<pid_t> early_starts_;  // new tracees that stopped before their parent's clone event

@@ -4,6 +4,15 @@
 
 #include <sys/ptrace.h>
 
+#include <array>
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+#include "output.h"
+#include "ptrace_calls.h"
+#include "tracee_access.h"
+
 namespace vuart {
 
 void Tracer::handle_stop(pid_t tid, WaitStatus status)
@@ -136,6 +145,24 @@ void Tracer::handle_new_tracee(pid_t parent, pid_t child, unsigned long clone_fl
 
 void Tracer::handle_exec(pid_t tid)
 {
+  // The kernel hides the memory of a program that its user may run but not
+  // read (mode 0711, say) even from a tracer: vuart could not decode its port
+  // instructions. Before the program's first instruction, it is not run.
+  std::array<std::uint8_t, 1> code{};
+  const auto regs = registers(tid);
+  if (regs && read_code(tid, regs->rip, code) == 0) {
+    if (!exec_seen_) {
+      report(shell_quoted(options_.command[0]) +
+             ": the kernel hides its memory from vuart (its user may run it but not read it), so vuart "
+             "cannot carry out its port instructions and does not run it");
+      hidden_ = true;
+      kill(tid, SIGKILL);
+      return;
+    }
+    report("process " + std::to_string(tid) +
+           " runs a program whose memory the kernel hides from vuart (its user may run it but not read it): "
+           "its port instructions fault as without vuart");
+  }
   exec_seen_ = true;
   const auto former = static_cast<pid_t>(event_message(tid).value_or(static_cast<unsigned long>(tid)));
   if (former != tid && threads_.contains(former)) {

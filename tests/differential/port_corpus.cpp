@@ -4,9 +4,9 @@
 // the memory it may write. What goes out goes to COM1. The same static binary
 // runs under vuart and in a virtual machine, and the outputs must agree.
 //
-// port_corpus random SEED SEQUENCES: seeded random short sequences of port
+// port_corpus random SEED SEQUENCES [64]: seeded random short sequences of port
 // instructions (prefixes, widths, counts, direction, addresses near page edges
-// and near 4 GiB, 64-bit or 32-bit code, the trap flag).
+// and near 4 GiB, 64-bit or 32-bit code, the trap flag); with 64, no 32-bit code.
 #include <asm/prctl.h>
 #include <linux/hw_breakpoint.h>
 #include <linux/perf_event.h>
@@ -641,7 +641,7 @@ void exec_child()
   run({0xEE}, {'X', 0, com1, 0, 0, 0});  // the permission came through execve
 }
 
-void random_sequences(unsigned seed, unsigned sequences)
+void random_sequences(unsigned seed, unsigned sequences, bool with_32bit)
 {
   if (!grant_all()) {
     std::printf("iopl: %s\n", std::strerror(errno));
@@ -675,7 +675,7 @@ void random_sequences(unsigned seed, unsigned sequences)
     const auto length = 1 + below(4);
     for (std::uint64_t i = 0; i < length; ++i) {
       // One in four in 32-bit code, where 0x40-0x4F are INC and DEC, and one in eight with the trap flag.
-      code_compat = below(4) == 0;
+      code_compat = below(4) == 0 && with_32bit;
       const std::uint64_t trap = below(8) == 0 ? trap_flag : 0;
       std::vector<std::uint8_t> code;
       bool gs = false;
@@ -818,9 +818,9 @@ int main(int argc, char *argv[])
   }
   set_up();
   catch_signals();
-  if (argc == 4 && std::string_view(argv[1]) == "random") {
+  if ((argc == 4 || (argc == 5 && std::string_view(argv[4]) == "64")) && std::string_view(argv[1]) == "random") {
     random_sequences(static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)),
-                     static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)));
+                     static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10)), argc == 4);
     return 0;
   }
   static constexpr FixtureCase cases[] = {
@@ -829,5 +829,5 @@ int main(int argc, char *argv[])
       {"addr32", address_size_32},      {"canonical", canonical},       {"requests", requests},
       {"exec-thread", exec_thread},     {"exec-child", exec_child},     {"hardware", hardware_rules},
       {"segment-limit", segment_limit}, {"breakpoints", breakpoints}};
-  return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES") ? 0 : 2;
+  return run_named_case(argc, argv, cases, "port_corpus CASE | random SEED SEQUENCES [64]") ? 0 : 2;
 }

@@ -2,7 +2,9 @@
 // might under vuart, and prints what it observes. It is static, so that the
 // virtual machine can run the very same binary as a reference.
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
+#include <linux/fs.h>
 #include <linux/sched.h>
 #include <linux/seccomp.h>
 #include <linux/userfaultfd.h>
@@ -16,23 +18,28 @@
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -70,6 +77,52 @@ void attach_parent()
   show("open-mem", open(memory.c_str(), O_RDWR));
 }
 
+// Whether a child that runs `probe` ends normally: some virtual machines'
+// kernels run no 32-bit code (int 0x80 faults) and never trap on debug registers.
+template <typename Probe> bool child_survives(Probe probe)
+{
+  const pid_t child = fork();
+  if (child == 0) {
+    probe();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool runs_i386()
+{
+  return child_survives([] {
+    long pid = 20;  // i386 getpid
+    asm volatile("int $0x80" : "+a"(pid) : : "memory");
+  });
+}
+
+// What this machine's kernel and processor do that some tests need.
+void host_abilities()
+{
+  const pid_t child = fork();
+  if (child == 0) {
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    raise(SIGSTOP);
+    getppid();
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  // An instruction breakpoint on getppid, which the child calls next.
+  const auto address = reinterpret_cast<std::uintptr_t>(&getppid);
+  ptrace(PTRACE_POKEUSER, child, offsetof(struct user, u_debugreg[0]), address);
+  ptrace(PTRACE_POKEUSER, child, offsetof(struct user, u_debugreg[7]), 1);
+  ptrace(PTRACE_CONT, child, nullptr, nullptr);
+  waitpid(child, &status, 0);
+  const bool breakpoints = WIFSTOPPED(status) && WSTOPSIG(status) == SIGTRAP;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  std::printf("i386 %s\nbreakpoints %s\n", runs_i386() ? "yes" : "no", breakpoints ? "yes" : "no");
+}
+
 // Escaping tracing: a child the tracer never sees would outlive it.
 void untraced_clone()
 {
@@ -89,19 +142,23 @@ void untraced_clone()
   }
   show("clone3", child3);
   // The same through int 0x80, the i386 entry that any x86-64 process may use.
-  long child32;
-  asm volatile("int $0x80\n\t"
-               "test %%eax, %%eax\n\t"
-               "jnz 1f\n\t"
-               "mov $1, %%eax\n\t"  // the child: i386 exit(0)
-               "xor %%ebx, %%ebx\n\t"
-               "int $0x80\n"
-               "1:"
-               : "=a"(child32)
-               : "a"(120L), "b"(CLONE_UNTRACED | SIGCHLD), "c"(0L), "d"(0L), "S"(0L), "D"(0L)
-               : "memory");
-  errno = child32 < 0 ? static_cast<int>(-child32) : 0;
-  show("clone-untraced-int80", child32 < 0 ? -1 : child32);
+  if (!runs_i386()) {
+    std::printf("clone-untraced-int80=no-i386\n");
+  } else {
+    long child32;
+    asm volatile("int $0x80\n\t"
+                 "test %%eax, %%eax\n\t"
+                 "jnz 1f\n\t"
+                 "mov $1, %%eax\n\t"  // the child: i386 exit(0)
+                 "xor %%ebx, %%ebx\n\t"
+                 "int $0x80\n"
+                 "1:"
+                 : "=a"(child32)
+                 : "a"(120L), "b"(CLONE_UNTRACED | SIGCHLD), "c"(0L), "d"(0L), "S"(0L), "D"(0L)
+                 : "memory");
+    errno = child32 < 0 ? static_cast<int>(-child32) : 0;
+    show("clone-untraced-int80", child32 < 0 ? -1 : child32);
+  }
   // libc still makes threads and processes, falling back to clone.
   pthread_t thread;
   show("pthread_create", -pthread_create(
@@ -134,6 +191,101 @@ void orphan()
   usleep(100000);  // the grandchild has printed its pid
 }
 
+// The routes to standard output that bypass the output calls: io_uring, Linux
+// AIO, a shared writable mapping of its file (when it is one), a reflink into
+// it; and the message calls, which the trace names.
+void output_routes()
+{
+  std::array<std::uint8_t, 120> ring_parameters{};
+  show("io_uring_setup", syscall(425, 4, ring_parameters.data()));
+  unsigned long context = 0;
+  show("io_setup", syscall(SYS_io_setup, 1, &context));
+  const int output = open("/proc/self/fd/1", O_RDWR);
+  void *mapped = output < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, output, 0);
+  show("mmap-shared-stdout", mapped == MAP_FAILED ? -1 : 0);
+  show("ficlone-stdout", ioctl(STDOUT_FILENO, FICLONE, STDIN_FILENO));
+  const char sent[] = "sendmsg\n";
+  iovec part{const_cast<char *>(sent), sizeof sent - 1};
+  msghdr message{};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  show("sendmsg", sendmsg(STDOUT_FILENO, &message, 0));
+}
+
+// A file made where `path` names, or the first missing directory on the way to it.
+long try_to_create(const std::string &path)
+{
+  const std::size_t slash = path.find('/', 1);
+  std::string missing = path;
+  for (std::size_t at = slash; at != std::string::npos; at = path.find('/', at + 1)) {
+    if (access(path.substr(0, at).c_str(), F_OK) != 0) {
+      missing = path.substr(0, at);
+      break;
+    }
+  }
+  if (missing != path) {
+    return mkdir(missing.c_str(), 0755);
+  }
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (access(path.c_str(), F_OK) == 0 ? O_APPEND : O_EXCL), 0755);
+  if (fd >= 0) {
+    close(fd);
+  }
+  return fd < 0 ? -1 : 0;
+}
+
+// The kernel's helpers, as it names them now: each can be neither written nor made.
+void kernel_helpers()
+{
+  std::vector<std::string> helpers = {"/sbin/request-key", "/sbin/reboot"};
+  for (const char *setting : {"/proc/sys/kernel/modprobe", "/proc/sys/kernel/poweroff_cmd",
+                              "/proc/sys/kernel/core_pattern", "/proc/sys/kernel/hotplug"}) {
+    std::ifstream file(setting);
+    std::string value;
+    std::getline(file, value);
+    value = value.substr(value.starts_with('|') ? 1 : 0);
+    if (value.starts_with('/')) {
+      helpers.push_back(value.substr(0, value.find(' ')));
+    }
+  }
+  for (const std::string &helper : helpers) {
+    show(("helper " + helper).c_str(), try_to_create(helper));
+  }
+}
+
+// Which places take a new file, and which capabilities stay in the bounding set.
+void places_and_capabilities()
+{
+  for (const char *place :
+       {"/", "/usr", "/etc", "/boot", "/efi", "/tmp", "/var", "/home", "/root", "/srv", "/opt", "/run/lock"}) {
+    if (access(place, F_OK) == 0) {
+      const std::string file = std::string(place == std::string_view("/") ? "" : place) + "/vuart-probe";
+      const long made = try_to_create(file);
+      unlink(file.c_str());
+      show(("write " + std::string(place)).c_str(), made);
+    }
+  }
+  show("write here", try_to_create(std::filesystem::current_path().string() + "/vuart-probe"));
+  unlink("vuart-probe");
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("CapBnd:")) {
+      const std::uint64_t bounding = std::stoull(line.substr(7), nullptr, 16);
+      std::printf("capabilities kept:");
+      for (int capability = 0; capability <= CAP_LAST_CAP; ++capability) {
+        if ((bounding >> capability & 1U) != 0) {
+          std::printf(" %d", capability);
+        }
+      }
+      std::printf("\n");
+    }
+  }
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  show("clock_settime", clock_settime(CLOCK_REALTIME, &now));
+  show("syslog-console-level", syscall(SYS_syslog, 8, nullptr, 7));
+  std::fflush(stdout);
+}
+
 // What a root program might do to reach the real COM1 or to leave something
 // behind that the kernel starts outside vuart: open the serial device, make a
 // node for it, unmount /dev, make /proc/sys writable, set the helpers the kernel
@@ -147,6 +299,7 @@ void escape_as_root()
     show(what, fd < 0 ? fd : write(fd, "escaped\n", 8));
   };
   try_com1("open-ttyS0", "/dev/ttyS0");
+  try_com1("open-ttyS0-here", "ttyS0");  // run from /dev
   show("mknod", mknod("/tmp/com1", S_IFCHR | 0600, makedev(4, 64)));
   show("umount-dev", umount2("/dev", MNT_DETACH));
   try_com1("open-ttyS0-again", "/dev/ttyS0");
@@ -159,6 +312,9 @@ void escape_as_root()
     show(helper, writer < 0 ? writer : write(writer, value, length > 0 ? static_cast<std::size_t>(length) : 0));
   }
   show("seize-pid-1", ptrace(PTRACE_SEIZE, 1, nullptr, nullptr));
+  kernel_helpers();
+  places_and_capabilities();
+  output_routes();
   std::printf("processes in sight:");
   for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
@@ -688,6 +844,8 @@ int main(int argc, char *argv[])
                                           {"segv-followed", segv_followed},
                                           {"mdwe", deny_write_execute},
                                           {"escape", escape_as_root},
+                                          {"host-abilities", host_abilities},
+                                          {"output-routes", output_routes},
                                           {"racing-writes", racing_writes},
                                           {"footprint", footprint},
                                           {"footprint-reference", footprint_reference},
