@@ -90,6 +90,10 @@ def main():
 
     row("outsb refused, run directly", f"{seconds([OUTSB], 50) * 1e3:.2f} ms")
     row("outsb full run under vuart (16 port instructions)", f"{seconds([*UNDER_VUART, OUTSB], 50) * 1e3:.2f} ms")
+    if os.geteuid() == 0:
+        contained, shared = in_turns([lambda: seconds([*UNDER_VUART, "/bin/true"], 50),
+                                      lambda: seconds([VUART, "-q", "--uncontained", "--", "/bin/true"], 50)])
+        row("a root program's sandbox at start (contained less uncontained)", f"{(contained - shared) * 1e3:.2f} ms")
 
     floor = per_unit(lambda n: [FLOOR, PORT_BENCH, "unchecked", str(n)], OUTS)
     ours = per_unit(lambda n: [*UNDER_VUART, PORT_BENCH, "loop", str(n)], OUTS)

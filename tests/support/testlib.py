@@ -11,11 +11,65 @@ from dataclasses import dataclass, field
 
 SOURCE_DIR = os.environ["PROJECT_SOURCE_DIR"]
 
-# What `hostile_fixture escape` gets as root under vuart, in namespaces of its own (kernels
-# without modules have no modprobe: ENOENT there).
-ESCAPE_REFUSED = ["open-ttyS0=-1/ENOENT", "mknod=-1/EPERM", "umount-dev=-1/EPERM", "open-ttyS0-again=-1/ENOENT",
-                  "remount-proc-sys=-1/EPERM", "/proc/sys/kernel/core_pattern=-1/EROFS",
-                  "/proc/sys/kernel/modprobe=-1/EROFS", "seize-pid-1=-1/EPERM", "processes in sight: 1"]
+# What `hostile_fixture escape` gets as root under vuart, in namespaces of its own, run from /dev with the
+# trace on and standard output a file (kernels without modules have no modprobe: ENOENT there).
+ESCAPE_REFUSED = {"open-ttyS0": "-1/ENOENT", "open-ttyS0-here": "-1/ENOENT", "mknod": "-1/EPERM",
+                  "umount-dev": "-1/EPERM", "open-ttyS0-again": "-1/ENOENT", "remount-proc-sys": "-1/EPERM",
+                  "/proc/sys/kernel/core_pattern": "-1/EROFS", "seize-pid-1": "-1/EPERM", "write here": "-1/EROFS",
+                  "clock_settime": "-1/EPERM", "syslog-console-level": "-1/EPERM", "io_uring_setup": "-1/ENOSYS",
+                  "io_setup": "-1/ENOSYS", "mmap-shared-stdout": "-1/EACCES", "ficlone-stdout": "-1/EOPNOTSUPP",
+                  "sendmsg": "-1/ENOTSOCK"}
+# In the order of linux/capability.h.
+CAPABILITIES = ["CHOWN", "DAC_OVERRIDE", "DAC_READ_SEARCH", "FOWNER", "FSETID", "KILL", "SETGID", "SETUID", "SETPCAP",
+                "LINUX_IMMUTABLE", "NET_BIND_SERVICE", "NET_BROADCAST", "NET_ADMIN", "NET_RAW", "IPC_LOCK",
+                "IPC_OWNER", "SYS_MODULE", "SYS_RAWIO", "SYS_CHROOT", "SYS_PTRACE", "SYS_PACCT", "SYS_ADMIN",
+                "SYS_BOOT", "SYS_NICE", "SYS_RESOURCE", "SYS_TIME", "SYS_TTY_CONFIG", "MKNOD", "LEASE",
+                "AUDIT_WRITE", "AUDIT_CONTROL", "SETFCAP", "MAC_OVERRIDE", "MAC_ADMIN", "SYSLOG", "WAKE_ALARM",
+                "BLOCK_SUSPEND", "AUDIT_READ", "PERFMON", "BPF", "CHECKPOINT_RESTORE"]
+
+
+def contained_root_table():
+    """vuart(1)'s ROOT CONTAINED table, {first word of the entry: [what its rows name]}: places that are
+    "read-only" or "writable", capabilities "dropped" or "kept"."""
+    with open(os.path.join(SOURCE_DIR, "man", "vuart.1.in"), encoding="utf-8") as page:
+        section = page.read().replace("\\-", "-").split(".SH ROOT CONTAINED\n", 1)[1].split("\n.PP\n", 1)[0]
+    table = {}
+    for row in section.split(".TP\n")[1:]:
+        names, text = row.split("\n", 1)
+        table.setdefault(text.split()[0].rstrip(":,"), []).extend(
+            name.strip() for name in names.removeprefix(".B ").split(","))
+    return table
+
+
+def bounding_set():
+    """The capability bounding set of this process, as a number."""
+    with open("/proc/self/status", encoding="utf-8") as status:
+        return int(re.search(r"^CapBnd:\s*(\w+)$", status.read(), re.M).group(1), 16)
+
+
+def check_contained(test, output, bounding):
+    """Checks `hostile_fixture escape`'s findings against ESCAPE_REFUSED and vuart(1)'s table; `bounding`:
+    the capabilities vuart's caller had."""
+    found = dict(line.split("=", 1) for line in output.splitlines() if "=" in line)
+    for name, refused in ESCAPE_REFUSED.items():
+        test.assertEqual((name, found.get(name)), (name, refused))
+    test.assertIn(found["/proc/sys/kernel/modprobe"], ("-1/EROFS", "-1/ENOENT"))
+    test.assertIn("\nprocesses in sight: 1\n", output)
+    table = contained_root_table()
+    expected_places = {place: "-1/EROFS" for place in table["read-only"]}
+    expected_places.update({place: "0/-" for place in table["writable"] if place.startswith("/")})
+    places = {name.removeprefix("write "): result for name, result in found.items()
+              if name.startswith("write /")}
+    test.assertTrue(places and places.items() <= expected_places.items(), places)
+    helpers = {name: result for name, result in found.items() if name.startswith("helper ")}
+    test.assertEqual(set(helpers.values()), {"-1/EROFS"}, helpers)
+    kept = re.search(r"^capabilities kept:(.*)$", output, re.M).group(1).split()
+    named = [capability.removeprefix("CAP_") for capability in table["kept"]]
+    test.assertEqual([CAPABILITIES[int(number)] for number in kept],
+                     [name for number, name in enumerate(CAPABILITIES) if name in named and bounding >> number & 1])
+    test.assertEqual(sorted(named + [capability.removeprefix("CAP_") for capability in table["dropped"]]),
+                     sorted(CAPABILITIES))
+
 
 
 @functools.cache

@@ -224,13 +224,22 @@ long try_to_create(const std::string &path)
     }
   }
   if (missing != path) {
-    return mkdir(missing.c_str(), 0755);
+    const long made = mkdir(missing.c_str(), 0755);
+    if (made == 0) {
+      rmdir(missing.c_str());
+    }
+    return made;
   }
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (access(path.c_str(), F_OK) == 0 ? O_APPEND : O_EXCL), 0755);
-  if (fd >= 0) {
-    close(fd);
+  const bool existed = access(path.c_str(), F_OK) == 0;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | (existed ? O_APPEND : O_EXCL), 0755);
+  if (fd < 0) {
+    return -1;
   }
-  return fd < 0 ? -1 : 0;
+  close(fd);
+  if (!existed) {
+    unlink(path.c_str());  // nothing left behind, should it have been made
+  }
+  return 0;
 }
 
 // The kernel's helpers, as it names them now: each can be neither written nor made.
@@ -260,12 +269,10 @@ void places_and_capabilities()
     if (access(place, F_OK) == 0) {
       const std::string file = std::string(place == std::string_view("/") ? "" : place) + "/vuart-probe";
       const long made = try_to_create(file);
-      unlink(file.c_str());
       show(("write " + std::string(place)).c_str(), made);
     }
   }
   show("write here", try_to_create(std::filesystem::current_path().string() + "/vuart-probe"));
-  unlink("vuart-probe");
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
     if (line.starts_with("CapBnd:")) {

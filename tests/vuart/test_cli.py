@@ -1,6 +1,9 @@
 """vuart's command line, exit statuses, pass-through and the child's safety."""
 
+import json
 import os
+import shutil
+import socket
 import signal
 import subprocess
 import sys
@@ -85,6 +88,54 @@ class CommandLine(unittest.TestCase):
             i386 = vuart([tool("I386_PORTS")])  # write through int 0x80
             self.assertEqual(b"".join(as_bytes(event["bytes"]) for event in i386.of("write")), i386.done.stdout)
 
+
+class AsUser(unittest.TestCase):
+    """As an ordinary user (nobody, when the tests run as root)."""
+    user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+
+    def test_routes_past_the_trace_are_refused_or_named(self):
+        found = {}
+        # A file as standard output, with the trace on and off; a socket, whose message calls the trace names.
+        for traced in (True, False):
+            with tempfile.TemporaryDirectory() as scratch, tempfile.TemporaryFile() as output:
+                os.chmod(scratch, 0o777)
+                trace = os.path.join(scratch, "trace")
+                os.fchmod(output.fileno(), 0o666)  # for the user to open it again, read and write
+                subprocess.run([*self.user, tool("VUART"), "-q", *(["--trace", trace] if traced else []), "--",
+                                       tool("HOSTILE_FIXTURE"), "output-routes"], stdout=output, timeout=60, check=True)
+                output.seek(0)
+                found[traced] = dict(line.split("=") for line in output.read().decode().splitlines())
+        self.assertEqual(found[True], {"io_uring_setup": "-1/ENOSYS", "io_setup": "-1/ENOSYS",
+                                       "mmap-shared-stdout": "-1/EACCES", "ficlone-stdout": "-1/EOPNOTSUPP",
+                                       "sendmsg": "-1/ENOTSOCK"})
+        self.assertEqual(found[False]["mmap-shared-stdout"], "0/-")  # nothing to record, nothing refused
+        ours, theirs = socket.socketpair()
+        with ours, theirs, tempfile.TemporaryDirectory() as scratch:
+            os.chmod(scratch, 0o777)
+            trace = os.path.join(scratch, "trace")
+            subprocess.run([*self.user, tool("VUART"), "-q", "--trace", trace, "--", tool("HOSTILE_FIXTURE"),
+                            "output-routes"], stdout=theirs, timeout=60, check=True)
+            with open(trace, encoding="utf-8") as lines:
+                sends = [json.loads(line) for line in lines if '"send"' in line]
+        self.assertEqual([(event["fd"], event["call"], event["count"]) for event in sends], [(1, "sendmsg", 8)])
+
+    def test_a_program_vuart_cannot_read_is_refused(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            os.chmod(scratch, 0o755)
+            hidden = os.path.join(scratch, "port_fixture")
+            shutil.copy(tool("PORT_FIXTURE"), hidden)
+            os.chmod(hidden, 0o711 if self.user else 0o111)  # its user may run it but not read it
+            done = subprocess.run([*self.user, tool("VUART"), "-q", "--", hidden, "widths"], capture_output=True,
+                                  timeout=60)
+            nested = subprocess.run([*self.user, tool("VUART"), "-q", "--", "sh", "-c", f"{hidden} widths; echo $?"],
+                                    capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stdout), (126, b""))
+        self.assertRegex(done.stderr.decode(), r"^vuart: \S+port_fixture: the kernel hides its memory from vuart "
+                                               r"\(its user may run it but not read it\), so vuart cannot carry out "
+                                               r"its port instructions and does not run it\n$")
+        self.assertEqual(nested.stdout, b"139\n")  # its port instruction faults as without vuart
+        self.assertRegex(nested.stderr.decode(), r"^vuart: process \d+ runs a program whose memory the kernel "
+                                                 r"hides from vuart")
 
 class Safety(unittest.TestCase):
     def test_child_has_no_raw_io_and_no_new_privileges(self):

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from testlib import COM1_BYTES, ESCAPE_REFUSED, PROGRESS_LINES, as_bytes, host_abilities, is_running, program_pid, run, tool, vuart
+from testlib import COM1_BYTES, PROGRESS_LINES, bounding_set, check_contained, as_bytes, host_abilities, is_running, program_pid, run, tool, vuart
 
 # CAP_SYS_MODULE, CAP_SYS_RAWIO, CAP_SYS_PTRACE, CAP_SYS_BOOT
 DROPPED_CAPABILITIES = (1 << 16) | (1 << 17) | (1 << 19) | (1 << 22)
@@ -60,10 +60,14 @@ class Containment(unittest.TestCase):
 
     @unittest.skipUnless(os.geteuid() == 0, "run as root")
     def test_a_root_program_is_contained_in_namespaces_of_its_own(self):
-        result, output = fixture("escape")
-        refused = output.replace("modprobe=-1/ENOENT", "modprobe=-1/EROFS")
-        self.assertEqual(refused.splitlines(), ESCAPE_REFUSED)
-        self.assertEqual(result.done.returncode, 0)
+        with tempfile.TemporaryFile() as output:  # a file: a shared mapping of it would bypass the trace
+            # --writable does not reach the kernel's helpers, nor the directories on their way.
+            done = subprocess.run([tool("VUART"), "-q", "--com1", "/dev/null", "--trace", "/dev/null",
+                                   "--writable", os.path.dirname(os.path.realpath("/sbin/poweroff")), "--",
+                                   tool("HOSTILE_FIXTURE"), "escape"], cwd="/dev", stdout=output, timeout=60)
+            output.seek(0)
+            check_contained(self, output.read().decode(), bounding_set())
+        self.assertEqual(done.returncode, 0)
         shared = vuart(["sh", "-c", "echo $$; ls /dev | grep -c ttyS"], "--uncontained").done.stdout.split()
         self.assertNotEqual(shared[0], b"2")  # PID 2 is the program's in its own namespace
         self.assertNotEqual(shared[1], b"0")
