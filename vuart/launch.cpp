@@ -149,20 +149,21 @@ pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
                           failure_pipe.get()};
 
   // Contained, the child is the namespaces' init; killing it ends everything in them.
-  const pid_t child = request.contain ? static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | CLONE_NEWNS | SIGCHLD,
-                                                                   nullptr, nullptr, nullptr, nullptr))
-                                      : fork();
+  const bool contain = request.contain != nullptr;
+  const pid_t child = contain ? static_cast<pid_t>(syscall(SYS_clone, CLONE_NEWPID | CLONE_NEWNS | SIGCHLD, nullptr,
+                                                           nullptr, nullptr, nullptr))
+                              : fork();
   if (child == 0) {
     go_writer.reset();
-    if (request.contain) {
+    if (contain) {
       run_init(set_up);
     }
     run_program_child(set_up);
   }
   if (child < 0) {
-    report_errno(request.contain ? "run the program in namespaces of its own, as it runs as root (clone); "
-                                   "--uncontained runs it without them"
-                                 : "start the program: fork");
+    report_errno(contain ? "run the program in namespaces of its own, as it runs as root (clone); "
+                           "--uncontained runs it without them"
+                         : "start the program: fork");
     return -1;
   }
   ready_writer.reset();
@@ -171,14 +172,14 @@ pid_t launch(const LaunchRequest &request, UniqueFd failure_pipe)
   while ((got = read(ready_reader.get(), &readiness, sizeof readiness)) < 0 && errno == EINTR) {
   }
   const std::optional<pid_t> program =
-      got == sizeof readiness && readiness.stage == LaunchFailure::ready && request.contain ? only_child(child)
-      : got == sizeof readiness && readiness.stage == LaunchFailure::ready                  ? std::optional(child)
-                                                                                            : std::nullopt;
+      got == sizeof readiness && readiness.stage == LaunchFailure::ready && contain ? only_child(child)
+      : got == sizeof readiness && readiness.stage == LaunchFailure::ready          ? std::optional(child)
+                                                                                    : std::nullopt;
   if (!program) {
     end_child(child);
     errno = got == sizeof readiness ? readiness.error : ECHILD;
     report_errno(readiness.stage == LaunchFailure::contain ? "contain the program in namespaces of its own"
-                 : readiness.stage == LaunchFailure::working_directory
+                 : readiness.stage == LaunchFailure::working_directory && contain
                      ? "find the working directory " + shell_quoted(request.contain->working_directory) +
                            " in the program's own tree (a root program gets /dev, /proc and /sys of its own)"
                      : "start the program");

@@ -15,7 +15,13 @@ namespace vuart {
 
 // Why a child ended before running the program, sent over the launch pipe.
 struct LaunchFailure {
-  enum Stage : int { ready, setup, contain, working_directory, exec } stage;  // ready: no failure, the child may be seized
+  enum Stage : int {
+    ready,
+    setup,
+    contain,
+    working_directory,
+    exec
+  } stage;  // ready: no failure, the child may be seized
   int error;
 };
 
@@ -24,7 +30,7 @@ struct LaunchRequest {
   int stdout_fd;  // when not negative, the child's standard output
   const CallerSignals &caller_signals;
   long ptrace_options;
-  bool trap_writes;  // stop writes to fds 1 and 2, for the trace
+  bool trap_writes;          // stop writes to fds 1 and 2, for the trace
   const MountPlan *contain;  // when set, in mount and PID namespaces of its own, under an init of vuart's
 };
 

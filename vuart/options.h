@@ -16,7 +16,7 @@ struct Options {
   std::string trace_path;            // empty: no trace
   bool pty = false;
   bool quiet = false;
-  bool uncontained = false;  // as root, run the program without namespaces of its own
+  bool uncontained = false;           // as root, run the program without namespaces of its own
   std::vector<std::string> writable;  // as root, contained: places writable besides the usual ones
 };
 

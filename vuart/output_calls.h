@@ -63,8 +63,7 @@ constexpr std::array<OutputCall, 27> output_calls = {{
 
 // The x32 ABI's output calls (numbers with the x32 bit): refused with ENOSYS
 // while the trace records output, as its iovecs are laid out as in i386.
-constexpr std::array<long, 13> x32_output_calls = {1,   18,  516, 534, 547, 532, 40,
-                                                   275, 276, 326, 44,  518, 538};
+constexpr std::array<long, 13> x32_output_calls = {1, 18, 516, 534, 547, 532, 40, 275, 276, 326, 44, 518, 538};
 
 // The i386 ABI's socketcall, and the calls it makes that send: vuart makes
 // them as the direct calls, whose arguments the filter and vuart can see.
@@ -74,7 +73,6 @@ struct SocketcallSend {
   long direct;         // the i386 call it becomes
 };
 constexpr std::array<SocketcallSend, 4> socketcall_sends = {{{9, 369}, {11, 369}, {16, 370}, {20, 345}}};
-
 
 constexpr std::optional<OutputCall> output_call(bool i386, long number)
 {

@@ -109,7 +109,9 @@ void add_route(std::string_view path, std::vector<std::string> &route)
       at = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1));
       continue;
     }
-    const std::string next = at == "/" ? "/" + name : at + "/" + name;
+    std::string next = at == "/" ? "" : at;
+    next += '/';
+    next += name;
     struct stat file {};
     if (lstat(next.c_str(), &file) != 0) {
       return;
@@ -225,9 +227,10 @@ std::variant<MountPlan, std::string> plan_mounts(std::span<const std::string> li
       return "--writable " + path + ": " + std::strerror(errno);
     }
     if (*resolved == "/" || replaced(*resolved)) {
-      return "--writable " + path + ": " + (*resolved == "/" ? "the root holds the system trees; name what to write"
-                                                            : "vuart gives a root program /dev, /proc and /sys of "
-                                                              "its own");
+      return "--writable " + path + ": " +
+             (*resolved == "/" ? "the root holds the system trees; name what to write"
+                               : "vuart gives a root program /dev, /proc and /sys of "
+                                 "its own");
     }
     plan.writable.push_back(*resolved);
   }
@@ -238,16 +241,14 @@ std::variant<MountPlan, std::string> plan_mounts(std::span<const std::string> li
   }
   // The working directory, unless it is a system tree's, holds one, or is replaced.
   const std::string &here = plan.working_directory;
-  if (here != "/" && !replaced(here) && std::ranges::none_of(system_trees, [&](const char *tree) {
-        return within(here, tree) || within(tree, here);
-      })) {
+  if (here != "/" && !replaced(here) &&
+      std::ranges::none_of(system_trees, [&](const char *tree) { return within(here, tree) || within(tree, here); })) {
     plan.writable.push_back(here);
   }
   std::ranges::sort(plan.writable);
   std::erase_if(plan.writable, [&plan](const std::string &path) {
-    return std::ranges::any_of(plan.writable, [&](const std::string &other) {
-      return other != path && within(path, other);
-    });
+    return std::ranges::any_of(plan.writable,
+                               [&](const std::string &other) { return other != path && within(path, other); });
   });
   plan.writable.erase(std::unique(plan.writable.begin(), plan.writable.end()), plan.writable.end());
   if (plan.writable.size() > most_writable) {

@@ -22,14 +22,13 @@ namespace vuart {
 // immutable files, security modules, the audit system, network interfaces
 // (and their firmware), virtual consoles and suspend.
 constexpr std::array<int, 17> contained_root_drops = {
-    CAP_SYS_ADMIN,    CAP_MKNOD,           CAP_DAC_READ_SEARCH, CAP_SYS_TIME,      CAP_WAKE_ALARM, CAP_SYSLOG,
-    CAP_BPF,          CAP_PERFMON,         CAP_LINUX_IMMUTABLE, CAP_MAC_ADMIN,     CAP_MAC_OVERRIDE,
-    CAP_AUDIT_CONTROL, CAP_AUDIT_WRITE,    CAP_AUDIT_READ,      CAP_NET_ADMIN,     CAP_SYS_TTY_CONFIG,
-    CAP_BLOCK_SUSPEND};
+    CAP_SYS_ADMIN,   CAP_MKNOD,      CAP_DAC_READ_SEARCH, CAP_SYS_TIME,       CAP_WAKE_ALARM,   CAP_SYSLOG,
+    CAP_BPF,         CAP_PERFMON,    CAP_LINUX_IMMUTABLE, CAP_MAC_ADMIN,      CAP_MAC_OVERRIDE, CAP_AUDIT_CONTROL,
+    CAP_AUDIT_WRITE, CAP_AUDIT_READ, CAP_NET_ADMIN,       CAP_SYS_TTY_CONFIG, CAP_BLOCK_SUSPEND};
 
 // Where the program keeps write access by default (where these exist).
-constexpr std::array<const char *, 7> writable_by_default = {"/tmp", "/var", "/home", "/root", "/srv", "/opt",
-                                                             "/run/lock"};
+constexpr std::array<const char *, 7> writable_by_default = {"/tmp", "/var", "/home",    "/root",
+                                                             "/srv", "/opt", "/run/lock"};
 
 // The mounts of a contained run, worked out by vuart before the namespaces are
 // made, so that the child that makes them only makes system calls.

@@ -7,10 +7,13 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <map>
+#include <span>
 #include <utility>
 
 #include "output_calls.h"
@@ -168,14 +171,20 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   }
   filter.give(SECCOMP_RET_ALLOW);
 
+  // Stops the call when one argument has one of the values.
+  const auto trace_if_one_of = [&filter](Label label, std::size_t argument, std::span<const std::uint32_t> values) {
+    filter.place(label);
+    filter.load(static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * sizeof(std::uint64_t)));
+    for (const std::uint32_t value : values) {
+      filter.jump_if_equal(value, Label::trace);
+    }
+    filter.give(SECCOMP_RET_ALLOW);
+  };
   // The signal is rt_sigaction's first argument, rt_sigqueueinfo's second, rt_tgsigqueueinfo's third.
   for (const auto &[label, argument] : {std::pair{Label::check_signal, std::size_t{0}},
                                         {Label::check_queued_signal, std::size_t{1}},
                                         {Label::check_thread_queued_signal, std::size_t{2}}}) {
-    filter.place(label);
-    filter.load(static_cast<std::uint32_t>(offsetof(seccomp_data, args) + argument * sizeof(std::uint64_t)));
-    filter.jump_if_equal(SIGSEGV, Label::trace);
-    filter.give(SECCOMP_RET_ALLOW);
+    trace_if_one_of(label, argument, std::array<std::uint32_t, 1>{SIGSEGV});
   }
 
   filter.place(Label::check_clone);
@@ -183,11 +192,11 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_any_set(CLONE_UNTRACED, Label::refuse_eperm);
   filter.give(SECCOMP_RET_ALLOW);
 
-  filter.place(Label::check_prctl);
-  filter.load(offsetof(seccomp_data, args[0]));  // the option
-  filter.jump_if_equal(pr_set_seccomp, Label::trace);
-  filter.jump_if_equal(pr_set_syscall_user_dispatch, Label::trace);
-  filter.give(SECCOMP_RET_ALLOW);
+  trace_if_one_of(Label::check_prctl, 0, std::array{pr_set_seccomp, pr_set_syscall_user_dispatch});   // the option
+  trace_if_one_of(Label::check_clone_ioctl, 1, std::array<std::uint32_t, 2>{FICLONE, FICLONERANGE});  // the request
+  std::array<std::uint32_t, socketcall_sends.size()> sends{};
+  std::ranges::transform(socketcall_sends, sends.begin(), &SocketcallSend::call);
+  trace_if_one_of(Label::check_socketcall, 0, sends);  // which call
 
   // A shared mapping of a file may write it; anonymous and private ones cannot.
   filter.place(Label::check_mapping);
@@ -196,17 +205,6 @@ std::vector<sock_filter> build_filter(bool trap_writes)
   filter.jump_if_any_set(MAP_SHARED, Label::trace);
   filter.give(SECCOMP_RET_ALLOW);
 
-  filter.place(Label::check_clone_ioctl);
-  filter.load(offsetof(seccomp_data, args[1]));  // the request
-  filter.jump_if_equal(FICLONE, Label::trace);
-  filter.jump_if_equal(FICLONERANGE, Label::trace);
-  filter.give(SECCOMP_RET_ALLOW);
-
-  filter.place(Label::check_socketcall);
-  filter.load(offsetof(seccomp_data, args[0]));  // which call
-  for (const SocketcallSend &send : socketcall_sends) {
-    filter.jump_if_equal(send.call, Label::trace);
-  }
   filter.place(Label::allow);
   filter.give(SECCOMP_RET_ALLOW);
 
