@@ -311,6 +311,9 @@ void escape_as_root()
   show("umount-dev", umount2("/dev", MNT_DETACH));
   try_com1("open-ttyS0-again", "/dev/ttyS0");
   show("remount-proc-sys", mount(nullptr, "/proc/sys", nullptr, MS_REMOUNT | MS_BIND, nullptr));
+  for (const char *setting : {"/proc/sysrq-trigger", "/sys/bus/cpu/drivers_autoprobe"}) {
+    show(setting, open(setting, O_WRONLY));  // opened only: a write there would act on the machine
+  }
   for (const char *helper : {"/proc/sys/kernel/core_pattern", "/proc/sys/kernel/modprobe"}) {
     char value[256] = {};
     const int reader = open(helper, O_RDONLY);
@@ -451,6 +454,14 @@ void segv_followed()
   if (std::getenv("HOSTILE_EXECED") != nullptr) {
     port_write('E');
     show_segv_state("after exec, after a port write");
+    // A handler, a port write, then a real fault: the handler must get it.
+    install([](int) { siglongjmp(recovery, 1); }, 0);
+    port_write('F');
+    show_segv_state("with a handler, after a port write");
+    if (sigsetjmp(recovery, 1) == 0) {
+      *static_cast<volatile int *>(nullptr) = 1;
+    }
+    show_segv_state("after a real fault reached the handler");
     return;
   }
   port_write('C');

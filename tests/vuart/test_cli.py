@@ -89,6 +89,29 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(b"".join(as_bytes(event["bytes"]) for event in i386.of("write")), i386.done.stdout)
 
 
+    def test_two_threads_writing_then_exec_as_without_vuart(self):
+        """Two threads' large writes, then the descriptors the process holds, then exec and more writes:
+        standard output as without vuart, and the trace holds it, thread by thread."""
+        script = ("import os, sys, threading\n"
+                  "def write(byte):\n"
+                  "    left = 3_000_000\n"
+                  "    while left:\n"
+                  "        left -= os.write(1, byte * min(left, 300_000))\n"
+                  "threads = [threading.Thread(target=write, args=(byte,)) for byte in (b'a', b'b')]\n"
+                  "[thread.start() for thread in threads]; [thread.join() for thread in threads]\n"
+                  "print(sorted(os.listdir('/proc/self/fd')), flush=True)\n"
+                  "os.execv('/bin/sh', ['sh', '-c', 'echo one; exec /bin/echo two'])\n")
+        native = run([sys.executable, "-c", script])
+        result = vuart([sys.executable, "-c", script])
+        self.assertEqual((result.done.returncode, result.done.stdout.count(b"a"), result.done.stdout.count(b"b")),
+                         (0, 3_000_000, 3_000_000))
+        self.assertEqual(result.done.stdout.lstrip(b"ab"), native.stdout.lstrip(b"ab"))
+        by_thread = {}
+        for event in result.of("write"):
+            by_thread[event["tid"]] = by_thread.get(event["tid"], b"") + as_bytes(event["bytes"])
+        self.assertEqual(sorted(written for written in by_thread.values() if len(written) >= 3_000_000),
+                         [b"a" * 3_000_000, b"b" * 3_000_000])
+
 class AsUser(unittest.TestCase):
     """As an ordinary user (nobody, when the tests run as root)."""
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []

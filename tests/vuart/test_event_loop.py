@@ -4,6 +4,7 @@ files are refused before the program runs, a process group's signal reaches the
 program once, and the program's name cannot forge a line."""
 
 import fcntl
+import itertools
 import os
 import signal
 import struct
@@ -14,7 +15,7 @@ import threading
 import time
 import unittest
 
-from testlib import COM1_BYTES, run, tool
+from testlib import COM1_BYTES, program_pid, run, tool
 
 VUART = tool("VUART")
 
@@ -55,11 +56,13 @@ class Signals(unittest.TestCase):
                                             "echo", "1"],
             }
             try:
-                for name, argv in cases.items():
-                    with self.subTest(name), Started(argv, stdout=subprocess.DEVNULL,
-                                                     stderr=subprocess.DEVNULL) as process:
+                # Sent to vuart, which passes it on, or to the program itself.
+                for (name, argv), to_program in itertools.product(cases.items(), (False, True)):
+                    with self.subTest(name, to_program=to_program), Started(argv, stdout=subprocess.DEVNULL,
+                                                                            stderr=subprocess.DEVNULL) as process:
                         time.sleep(0.5)
-                        process.send_signal(signal.SIGTERM)
+                        os.kill(program_pid(process.pid, name=os.path.basename(argv[-3])) if to_program
+                                else process.pid, signal.SIGTERM)
                         self.assertEqual(process.wait(timeout=10), 128 + signal.SIGTERM)
             finally:
                 os.close(writer)
