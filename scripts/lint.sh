@@ -17,8 +17,13 @@ case "${1:-}" in
   tidy)
     build=${2:?usage: scripts/lint.sh tidy BUILD_DIR}
     # The programs' own sources; test code is held to the compiler's warnings.
+    # clang-tidy counts the warnings it suppressed in headers it was not asked
+    # about ("60727 warnings generated."): those lines are no finding, and go.
+    set +e
     find src vuart guest check -maxdepth 1 -name '*.cpp' -print | sort |
-      xargs -P "$(nproc)" -n 2 clang-tidy --quiet -p "$build"
+      xargs -P "$(nproc)" -n 2 clang-tidy --quiet -p "$build" 2>&1 |
+      grep -v -E '^[0-9]+ warnings? generated\.$'
+    exit "${PIPESTATUS[2]}"
     ;;
   man)
     status=0

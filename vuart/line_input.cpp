@@ -51,11 +51,11 @@ std::uint64_t LineInput::left_at_end()
     const off_t at = lseek(fd_, 0, SEEK_CUR);
     return left + (at >= 0 && file.st_size > at ? static_cast<std::uint64_t>(file.st_size - at) : 0);
   }
-  // A terminal passes bytes on through a buffer of its own: a moment's wait lets them through.
-  constexpr int settle_ms = 50;
+  // A terminal passes bytes on through a buffer of its own, which the kernel
+  // moves over before poll answers: what poll sees now is all there is.
   std::array<std::uint8_t, 4096> bytes{};
   pollfd source{fd_, POLLIN, 0};
-  while (poll(&source, 1, settle_ms) > 0 && (source.revents & POLLIN) != 0) {
+  while (poll(&source, 1, 0) > 0 && (source.revents & POLLIN) != 0) {
     const ssize_t got = read(fd_, bytes.data(), bytes.size());
     if (got <= 0) {
       break;

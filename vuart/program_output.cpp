@@ -19,17 +19,26 @@ namespace {
 constexpr std::size_t terminal_chunk = 65536;              // the program's terminal is read this much at a time
 constexpr int recheck_ms = 100;                            // how often COM1's terminal is looked at at the end
 constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
-constexpr int settle_ms = 50;  // the kernel moves a pty's buffered bytes to the client's side well within this
+constexpr int settle_ms = 50;
+
+// The bytes on the client's side of the pty. The pty passes bytes on through a
+// buffer of its own, which the kernel moves over to the client's side before
+// poll answers there, however busy the machine (FIONREAD alone may miss them).
+int unread_by_client(const Pty &pty)
+{
+  pollfd slave{pty.slave.get(), POLLIN, 0};
+  int unread = 0;
+  return poll(&slave, 1, 0) >= 0 && ioctl(pty.slave.get(), FIONREAD, &unread) == 0 ? unread : 0;
+}
 
 // What COM1's terminal client has not read: read here, since the run ends, to count it. Past the 4 KiB the
-// client's side holds (all that FIONREAD counts), the pty keeps more in a buffer of its own, which the kernel
-// moves over as the client's side empties.
+// client's side holds, the pty keeps more in its own buffer, which the kernel moves over as that side empties.
 std::uint64_t take_unread(const Pty &pty)
 {
   std::uint64_t taken = 0;
   std::array<char, 4096> bytes{};
   pollfd slave{pty.slave.get(), POLLIN, 0};
-  while (poll(&slave, 1, settle_ms) > 0 && (slave.revents & POLLIN) != 0) {
+  while (poll(&slave, 1, 0) > 0 && (slave.revents & POLLIN) != 0) {
     const ssize_t got = read(pty.slave.get(), bytes.data(), bytes.size());
     if (got <= 0) {
       break;
@@ -171,16 +180,13 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
     pump_terminal();
     flush();
     std::uint64_t left = this->left();
-    int unread = 0;  // by COM1's terminal client, in its side of the pty
-    if (com1_pty != nullptr && ioctl(com1_pty->slave.get(), FIONREAD, &unread) != 0) {
-      unread = 0;
-    }
     const bool only_com1_pty = com1_pty != nullptr && left == outputs_.com1.output().waiting();
-    left += static_cast<std::uint64_t>(unread);
+    left += com1_pty != nullptr ? static_cast<std::uint64_t>(unread_by_client(*com1_pty)) : 0;
     if (left == 0 && (com1_pty == nullptr || settled)) {
       return;
     }
-    // Its side empty, the pty's own buffer may still hold bytes the kernel is about to move over.
+    // A client's read that has just emptied its side restarts the move of the
+    // pty's own buffer as it returns: a second look, a moment later, sees it.
     settled = left == 0;
     if (settled) {
       poll(nullptr, 0, settle_ms);

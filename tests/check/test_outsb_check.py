@@ -25,8 +25,8 @@ def checked_file(path):
     return done.returncode, done.stderr
 
 
-def checked(capture):
-    done = subprocess.run([tool("OUTSB_CHECK")], input=capture, capture_output=True, timeout=30)
+def checked(capture, *arguments):
+    done = subprocess.run([tool("OUTSB_CHECK"), *arguments], input=capture, capture_output=True, timeout=30)
     return done.returncode, done.stdout.decode()
 
 
@@ -77,10 +77,19 @@ class Verdicts(unittest.TestCase):
                 sent[:17] * 2, 1, f"{NAME}: 34 of the diagnostic's bytes, in order but for bytes 0 to 16, which "
                                   "arrived again right after them, between the markers: replayed\n"),
         }
+        cases["paced, but its first byte lost"] = (
+            sent[1:17], 1, differs + "506 bytes missing: 16 received, 522 expected\n"
+                                     "first difference at offset 0, in single-byte out 1 of 5\n")
         for name, (received, status, verdict) in cases.items():
             with self.subTest(name):
                 capture = b"console noise\n" + BEGIN_MARKER + received + END_MARKER + b"more\n"
                 self.assertEqual(checked(capture), (status, verdict))
+        # Named "-", standard input is read too; a capture whose markers straddle 64 KiB reads is counted once.
+        whole = cases["whole"][2]
+        for noise in (65536 - 30, 65536 - 3):
+            self.assertEqual(checked(b"n" * noise + BEGIN_MARKER + sent + END_MARKER, "-"), (0, whole))
+        self.assertEqual(checked(b"x" + BEGIN_MARKER + BEGIN_MARKER + sent + END_MARKER),
+                         (1, f"{NAME}: the guest's markers came 2 and 1 times, where it writes each once: replayed\n"))
 
     def test_without_markers_or_without_an_end(self):
         self.assertEqual(checked(b"boot\n" + self.sent),
