@@ -5,18 +5,20 @@ outsb and ignored SIGSEGV give what they give there, linked statically and
 dynamically. These programs need a shell to run them: they boot under
 busybox."""
 
+import json
 import sys
 import unittest
 
 import vm
-from testlib import CAPABILITIES, check_contained, run, tool, vuart
+from testlib import CAPABILITIES, as_bytes, check_contained, run, tool, vuart
 
 SCRIPT = """
 step probe /uart_probe
 step segv-state /hostile_fixture segv-state
 step i386 /i386_ports
 step i386-dynamic /i386_ports_dynamic
-step i386-vuart sh -c '/vuart -q --com1 /tmp/i386-com1 -- /i386_ports && cat /tmp/i386-com1 >&2'
+step i386-vuart sh -c '/vuart -q --com1 /tmp/i386-com1 --trace /tmp/i386-trace -- /i386_ports && cat /tmp/i386-com1 >&2'
+step i386-trace cat /tmp/i386-trace
 step i386-dynamic-vuart sh -c '/vuart -q --com1 /tmp/i386-com1 -- /i386_ports_dynamic && cat /tmp/i386-com1 >&2'
 step host-abilities /hostile_fixture host-abilities
 step contained sh -c 'cd /dev && exec /vuart -q --com1 /tmp/vuart-com1 --trace /tmp/vuart-trace -- /hostile_fixture escape'
@@ -77,6 +79,13 @@ class RealKernel(unittest.TestCase):
                 self.assertEqual(under_vuart.stderr, b"Ai386 rep outsb\nSI")
             com1 += under_vuart.stderr
         self.assertIn(com1, self.boot.com1)
+        # The static one's trace: what it wrote through int 0x80, and what its port instructions sent.
+        events = [json.loads(line) for line in self.steps["i386-trace"].stdout.decode().splitlines()]
+        self.assertEqual(b"".join(as_bytes(event["bytes"]) for event in events if event["event"] == "write"),
+                         self.steps["i386"].stdout)
+        self.assertEqual(b"".join(as_bytes(event.get("bytes", "")) for event in events
+                                  if event["event"] == "port" and event["kind"] in ("out", "outs") and event["port"] == 0x3F8),
+                         b"Ai386 rep outsb\nSI")
 
     def test_this_machines_abilities_are_told_where_it_has_them(self):
         self.assertEqual(self.steps["host-abilities"].stdout, b"i386 yes\nbreakpoints yes\n")

@@ -9,6 +9,7 @@
 #include "options.h"
 #include "port_space.h"
 #include "trace.h"
+#include "uart16550.h"
 
 namespace vuart {
 namespace {
@@ -174,6 +175,54 @@ TEST_F(PortSpaceTest, EachInterruptHasItsOwnEnableBit)
     out(ier, enabled);
     EXPECT_EQ(in(iir), expected) << "IER " << int{enabled};
   }
+}
+
+// The rules of the data sheet one by one, on a UART of its own with a clock the test moves.
+TEST(Uart16550Rules, OneAssertionEach)
+{
+  using std::chrono::microseconds;
+  std::string sent;
+  std::chrono::nanoseconds now{};
+  Uart16550 uart([&sent](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); }, {},
+                 [&now] { return now; });
+  const auto divisor = [&uart](std::uint8_t low, std::uint8_t high) {
+    uart.write(3, 0x80);
+    uart.write(0, low);
+    uart.write(1, high);
+  };
+  divisor(96, 0);                                        // 1200 baud
+  uart.write(3, 0x04);                                   // 5 data bits: "2 stop bits" are 1.5
+  EXPECT_EQ(uart.character_time(), microseconds(6250));  // 7.5 bits of 833.3 us
+  divisor(0, 0);
+  uart.write(3, 0x03);
+  EXPECT_EQ(uart.character_time(), std::chrono::nanoseconds(5'688'888'888));  // divisor 0 counts as 65536
+  divisor(96, 0);
+  uart.write(3, 0x83);
+  const std::array<std::uint8_t, 3> into_the_latch = {'x', 'y', 12};
+  uart.write_data(into_the_latch);  // rep outsb with DLAB set: the divisor's low byte, nothing sent
+  EXPECT_EQ(uart.read(0), 12U);
+  EXPECT_EQ(sent, "");
+  uart.write(3, 0x03);  // 8N1 at 9600 baud: 1.04 ms a character
+  uart.write(2, 0xC7);  // FIFOs on, trigger at 14
+  uart.write(4, 0x10);  // loopback
+  uart.write(1, 0x02);  // enabling THRE's interrupt with the transmitter empty raises it
+  EXPECT_EQ(uart.read(2), 0xC2U);
+  EXPECT_EQ(uart.read(2), 0xC1U);  // reading IIR cleared it, FIFOs on as off
+  uart.write(1, 0x00);
+  uart.write(0, 'a');
+  now += 3 * uart.character_time();
+  uart.write(0, 'b');  // a byte's arrival restarts the timeout
+  now += 3 * uart.character_time();
+  EXPECT_EQ(uart.read(2), 0xC1U);  // IER bit 0 off: no timeout whatever the time
+  uart.write(1, 0x01);
+  EXPECT_EQ(uart.read(2), 0xC1U);  // three character times since 'b'
+  now += uart.character_time();
+  EXPECT_EQ(uart.read(2), 0xCCU);
+  for (int i = 0; i < 15; ++i) {
+    uart.write(0, 'c');
+  }
+  EXPECT_EQ(uart.read(5) & 0x03U, 0x03U);  // the 17th byte overran a full FIFO
+  EXPECT_EQ(uart.unread(), 16U);
 }
 
 TEST(Json, EveryByteHasOneCodePoint)
