@@ -39,6 +39,11 @@ class Install(unittest.TestCase):
                 self.assertTrue(os.path.isfile(os.path.join(root, path)), path)
             with gzip.open(os.path.join(root, "usr/share/man/man1/vuart.1.gz"), "rt") as page:
                 self.assertRegex(page.readline(), rf'^\.TH VUART 1 \d{{4}}-\d\d-\d\d "outsb {VERSION}" ')
+            # outsb(8) names the path the build installs outsb at.
+            with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as cache:
+                prefix = re.search(r"^CMAKE_INSTALL_PREFIX:PATH=(.*)$", cache.read(), re.M).group(1)
+            with open(os.path.join(BUILD_DIR, "doc", "outsb.8")) as page:
+                self.assertIn(f"setcap cap_sys_rawio+ep {prefix}/sbin/outsb", page.read())
             done, com1 = run_installed(root)
             self.assertEqual((done.returncode, done.stdout, com1), (0, PROGRESS_LINES, COM1_BYTES))
 
