@@ -81,17 +81,19 @@ void Syscalls::snapshot_piece(pid_t tid, Thread &thread, user_regs_struct &regs)
   snapshot.taken.resize(std::min(snapshot.total - snapshot.done, WriteSnapshots::slot_bytes - iovec_room));
   snapshot.taken.resize(read_extents(tid, snapshot.sources, snapshot.done, snapshot.taken));
   std::copy(snapshot.taken.begin(), snapshot.taken.end(), slot->memory.begin() + iovec_room);
-  // Nothing readable where something was asked for: the kernel's own EFAULT, or what the earlier pieces wrote.
-  const std::uint64_t from = snapshot.taken.empty() && snapshot.total > 0 ? slot->unreadable : data;
+  // Nothing readable where something was asked for: a byte from memory no one
+  // can read, for the kernel's own EFAULT (or what the earlier pieces wrote).
+  const bool unreadable = snapshot.taken.empty() && snapshot.total > 0;
+  const std::uint64_t from = unreadable ? slot->unreadable : data;
+  const std::uint64_t count = unreadable ? 1 : snapshot.taken.size();
   const bool i386 = write.call.i386;
   const auto arguments = argument_registers(regs, i386);
   if (write.call.data == OutputCall::Data::buffer) {
     *arguments[1] = from;
-    *arguments[2] = snapshot.taken.size();
+    *arguments[2] = count;
   } else {
-    const std::array<std::uint64_t, 2> wide = {from, snapshot.taken.size()};
-    const std::array<std::uint32_t, 2> narrow = {static_cast<std::uint32_t>(from),
-                                                 static_cast<std::uint32_t>(snapshot.taken.size())};
+    const std::array<std::uint64_t, 2> wide = {from, count};
+    const std::array<std::uint32_t, 2> narrow = {static_cast<std::uint32_t>(from), static_cast<std::uint32_t>(count)};
     std::memcpy(slot->memory.data(), i386 ? static_cast<const void *>(narrow.data()) : wide.data(),
                 i386 ? sizeof narrow : sizeof wide);
     *arguments[1] = slot->address;

@@ -484,6 +484,44 @@ void segv_followed()
   execl("/proc/self/exe", "hostile_fixture", "segv-followed", nullptr);
 }
 
+// System calls at their edges, which vuart stops and makes again: their answers
+// as without vuart. With HOSTILE_NO_PORTS set, as segv-followed, it leaves out
+// its port writes. Standard output must be a file.
+void call_edges()
+{
+  const bool ports = std::getenv("HOSTILE_NO_PORTS") == nullptr;
+  if (ports) {
+    grant();
+  }
+  show("write-null", write(STDOUT_FILENO, nullptr, 10));
+  static std::array<char, 300 * 1024> large;
+  large.fill('p');
+  iovec part{large.data(), 200 * 1024};  // more than one piece, at the file's own offset
+  show("pwritev2-at-minus-1", pwritev2(STDOUT_FILENO, &part, 1, -1, 0));
+  const rlimit file_size{400 * 1024, RLIM_INFINITY};
+  setrlimit(RLIMIT_FSIZE, &file_size);
+  signal(SIGXFSZ, SIG_IGN);
+  const ssize_t cut_short = write(STDOUT_FILENO, large.data(), large.size());  // a short piece ends it
+  const rlimit no_limit{RLIM_INFINITY, RLIM_INFINITY};
+  setrlimit(RLIMIT_FSIZE, &no_limit);
+  show("write-cut-short", cut_short);
+  // Failed calls change nothing: a SIGSEGV queued to no process, an action of the wrong size.
+  siginfo_t queued{};
+  queued.si_signo = SIGSEGV;
+  queued.si_code = SI_KERNEL;
+  show("rt_sigqueueinfo-to-no-process", syscall(SYS_rt_sigqueueinfo, 0x3FFFFFFF, SIGSEGV, &queued));
+  if (ports) {
+    outb('Q', com1);  // a port fault, not the queued signal
+  }
+  install([](int) { siglongjmp(recovery, 1); }, 0);
+  const std::array<unsigned long, 4> ignore{reinterpret_cast<unsigned long>(SIG_IGN), 0, 0, 0};
+  show("rt_sigaction-wrong-size", syscall(SYS_rt_sigaction, SIGSEGV, ignore.data(), nullptr, 7));
+  if (ports) {
+    outb('A', com1);
+  }
+  show_segv_state("after it and a port write");
+}
+
 // Threads that end, and a process that ends, while port instructions are in flight.
 void thread_churn()
 {
@@ -864,6 +902,7 @@ int main(int argc, char *argv[])
                                           {"escape", escape_as_root},
                                           {"host-abilities", host_abilities},
                                           {"output-routes", output_routes},
+                                          {"call-edges", call_edges},
                                           {"racing-writes", racing_writes},
                                           {"footprint", footprint},
                                           {"footprint-reference", footprint_reference},

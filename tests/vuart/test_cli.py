@@ -89,6 +89,16 @@ class CommandLine(unittest.TestCase):
             self.assertEqual(b"".join(as_bytes(event["bytes"]) for event in i386.of("write")), i386.done.stdout)
 
 
+    def test_one_file_for_both_streams_keeps_their_numbers(self):  # as with 2>&1
+        with tempfile.TemporaryDirectory() as scratch:
+            trace = os.path.join(scratch, "trace")
+            done = subprocess.run([tool("VUART"), "-q", "--trace", trace, "--", sys.executable, "-c",
+                                   "import os; os.write(1, b'out\\n'); os.write(2, b'err\\n')"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+            with open(trace, encoding="utf-8") as lines:
+                writes = [(event["fd"], event["bytes"]) for event in map(json.loads, lines) if event["event"] == "write"]
+        self.assertEqual((done.stdout, writes), (b"out\nerr\n", [(1, "out\n"), (2, "err\n")]))
+
     def test_two_threads_writing_then_exec_as_without_vuart(self):
         """Two threads' large writes, then the descriptors the process holds, then exec and more writes:
         standard output as without vuart, and the trace holds it, thread by thread."""

@@ -98,17 +98,19 @@ class Containment(unittest.TestCase):
                              r"^vuart: process \d+ attached to vuart as it started; refusing to run\n$")
 
     def test_what_the_program_leaves_behind_ends_with_it(self):
-        result, output = fixture("orphan")
-        self.assertEqual(result.done.returncode, 0)
-        self.assertTrue(output.strip().isdigit())  # it had started
-        left = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/stat") as stat:
-                    left += [pid] if stat.read().split()[1] == "(left-behind)" else []
-            except OSError:
-                pass
-        self.assertEqual(left, [])  # not even a zombie: reaped, not left to the system's init
+        # Without namespaces of its own too, where no PID namespace ends it: vuart must.
+        for options in ([], ["--uncontained"]):
+            result, output = fixture("orphan", *options)
+            self.assertEqual(result.done.returncode, 0)
+            self.assertTrue(output.strip().isdigit())  # it had started
+            left = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open(f"/proc/{pid}/stat") as stat:
+                        left += [pid] if stat.read().split()[1] == "(left-behind)" else []
+                except OSError:
+                    pass
+            self.assertEqual(left, [], options)  # not even a zombie: reaped, not left to the system's init
 
     def test_the_programs_own_filter_behaves_as_without_a_tracer(self):
         direct = run([tool("HOSTILE_FIXTURE"), "own-seccomp"])
@@ -306,6 +308,18 @@ class SignalState(unittest.TestCase):
         self.assertEqual(len(kernel), 5)
         self.assertEqual(shown([tool("VUART"), "-q", "--com1", "/dev/null", "--", tool("HOSTILE_FIXTURE"),
                                 "segv-followed"]), kernel)
+
+    def test_calls_at_their_edges_answer_as_without_vuart(self):
+        def written(argv, **environment):
+            with tempfile.TemporaryFile() as output:
+                done = subprocess.run(argv, stdout=output, env={**os.environ, **environment}, timeout=60)
+                output.seek(0)
+                return done.returncode, output.read()
+
+        native = written([tool("HOSTILE_FIXTURE"), "call-edges"], HOSTILE_NO_PORTS="1")
+        self.assertIn(b"write-cut-short=", native[1])
+        self.assertEqual(written([tool("VUART"), "-q", "--com1", "/dev/null", "--trace", "/dev/null", "--",
+                                  tool("HOSTILE_FIXTURE"), "call-edges"]), native)
 
     def test_threads_ending_mid_instruction_are_no_error(self):
         for _ in range(2):
