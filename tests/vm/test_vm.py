@@ -21,6 +21,7 @@ step i386-vuart sh -c '/vuart -q --com1 /tmp/i386-com1 --trace /tmp/i386-trace -
 step i386-trace cat /tmp/i386-trace
 step i386-dynamic-vuart sh -c '/vuart -q --com1 /tmp/i386-com1 -- /i386_ports_dynamic && cat /tmp/i386-com1 >&2'
 step host-abilities /hostile_fixture host-abilities
+step untraced-clone /vuart -q --com1 /dev/null -- /hostile_fixture untraced-clone
 step contained sh -c 'cd /dev && exec /vuart -q --com1 /tmp/vuart-com1 --trace /tmp/vuart-trace -- /hostile_fixture escape'
 step footprint /vuart -q --com1 /dev/null --trace /dev/null -- /hostile_fixture footprint
 step footprint-reference /hostile_fixture footprint-reference
@@ -89,6 +90,8 @@ class RealKernel(unittest.TestCase):
 
     def test_this_machines_abilities_are_told_where_it_has_them(self):
         self.assertEqual(self.steps["host-abilities"].stdout, b"i386 yes\nbreakpoints yes\n")
+        # Where 32-bit code runs: clone through int 0x80, whose flags are in EBX, is refused CLONE_UNTRACED too.
+        self.assertIn(b"\nclone-untraced-int80=-1/EPERM\n", self.steps["untraced-clone"].stdout)
 
 
     def test_a_root_program_under_vuart_reaches_no_hardware_and_leaves_nothing(self):
