@@ -19,9 +19,12 @@ case "${1:-}" in
     # The programs' own sources; test code is held to the compiler's warnings.
     # clang-tidy counts the warnings it suppressed in headers it was not asked
     # about ("60727 warnings generated."): those lines are no finding, and go.
+    # The static analyzer's shallow mode follows fewer paths into callees: it
+    # takes half the time of its deep one and still finds what that found here.
     set +e
     find src vuart guest check -maxdepth 1 -name '*.cpp' -print | sort |
-      xargs -P "$(nproc)" -n 2 clang-tidy --quiet -p "$build" 2>&1 |
+      xargs -P "$(nproc)" -n 2 clang-tidy --quiet -p "$build" \
+        --extra-arg=-Xclang --extra-arg=-analyzer-config --extra-arg=-Xclang --extra-arg=mode=shallow 2>&1 |
       grep -v -E '^[0-9]+ warnings? generated\.$'
     exit "${PIPESTATUS[2]}"
     ;;
