@@ -97,8 +97,7 @@ void add_route(std::string_view path, std::vector<std::string> &route)
     left.insert(left.end(), parts.rbegin(), parts.rend());
   };
   push_path(path);
-  std::string at = "/";
-  route.emplace_back("/");
+  std::string at = "/";  // read-only whatever --writable says
   for (int links = 0; !left.empty();) {
     const std::string name = left.back();
     left.pop_back();
