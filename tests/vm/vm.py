@@ -30,6 +30,7 @@ INIT_PROLOGUE = """#!/bin/sh
 mkdir -p /proc /sys /dev /tmp
 mount -t proc proc /proc
 mount -t devtmpfs dev /dev
+mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
 step() {
   name=$1; shift
   # The inner shell execs the command, so no shell's "Aborted" notice lands in its stderr.

@@ -210,6 +210,7 @@ void output_routes()
   message.msg_iov = &part;
   message.msg_iovlen = 1;
   show("sendmsg", sendmsg(STDOUT_FILENO, &message, 0));
+  show("sendto", send(STDOUT_FILENO, "sendto\n", 7, 0));
 }
 
 // A file made where `path` names, or the first missing directory on the way to it.
@@ -306,7 +307,11 @@ void escape_as_root()
     show(what, fd < 0 ? fd : write(fd, "escaped\n", 8));
   };
   try_com1("open-ttyS0", "/dev/ttyS0");
-  try_com1("open-ttyS0-here", "ttyS0");  // run from /dev
+  try_com1("open-ttyS0-here", "ttyS0");                  // run from /dev
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);  // a terminal of its own works
+  show("openpty", terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0
+                      ? -1
+                      : std::min(open(ptsname(terminal), O_RDWR | O_NOCTTY), 0));
   show("mknod", mknod("/tmp/com1", S_IFCHR | 0600, makedev(4, 64)));
   show("umount-dev", umount2("/dev", MNT_DETACH));
   try_com1("open-ttyS0-again", "/dev/ttyS0");

@@ -126,31 +126,34 @@ class AsUser(unittest.TestCase):
     """As an ordinary user (nobody, when the tests run as root)."""
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
 
-    def test_routes_past_the_trace_are_refused_or_named(self):
-        found = {}
-        # A file as standard output, with the trace on and off; a socket, whose message calls the trace names.
-        for traced in (True, False):
-            with tempfile.TemporaryDirectory() as scratch, tempfile.TemporaryFile() as output:
-                os.chmod(scratch, 0o777)
-                trace = os.path.join(scratch, "trace")
-                os.fchmod(output.fileno(), 0o666)  # for the user to open it again, read and write
-                subprocess.run([*self.user, tool("VUART"), "-q", *(["--trace", trace] if traced else []), "--",
-                                       tool("HOSTILE_FIXTURE"), "output-routes"], stdout=output, timeout=60, check=True)
-                output.seek(0)
-                found[traced] = dict(line.split("=") for line in output.read().decode().splitlines())
-        self.assertEqual(found[True], {"io_uring_setup": "-1/ENOSYS", "io_setup": "-1/ENOSYS",
-                                       "mmap-shared-stdout": "-1/EACCES", "ficlone-stdout": "-1/EOPNOTSUPP",
-                                       "sendmsg": "-1/ENOTSOCK"})
-        self.assertEqual(found[False]["mmap-shared-stdout"], "0/-")  # nothing to record, nothing refused
-        ours, theirs = socket.socketpair()
-        with ours, theirs, tempfile.TemporaryDirectory() as scratch:
+    def routes(self, stdout, traced=True):
+        """The trace's write and send events of output-routes, run as the user."""
+        with tempfile.TemporaryDirectory() as scratch:
             os.chmod(scratch, 0o777)
             trace = os.path.join(scratch, "trace")
-            subprocess.run([*self.user, tool("VUART"), "-q", "--trace", trace, "--", tool("HOSTILE_FIXTURE"),
-                            "output-routes"], stdout=theirs, timeout=60, check=True)
-            with open(trace, encoding="utf-8") as lines:
-                sends = [json.loads(line) for line in lines if '"send"' in line]
-        self.assertEqual([(event["fd"], event["call"], event["count"]) for event in sends], [(1, "sendmsg", 8)])
+            subprocess.run([*self.user, tool("VUART"), "-q", *(["--trace", trace] if traced else []), "--",
+                            tool("HOSTILE_FIXTURE"), "output-routes"], stdout=stdout, timeout=60, check=True)
+            with open(trace if traced else os.devnull, encoding="utf-8") as lines:
+                return [event for event in map(json.loads, lines) if event["event"] in ("write", "send")]
+
+    def test_routes_past_the_trace_are_refused_or_named(self):
+        found = {}
+        for traced in (True, False):  # without the trace, nothing to record and nothing refused
+            with tempfile.TemporaryFile() as output:
+                os.fchmod(output.fileno(), 0o666)  # for the user to open it again, read and write
+                self.routes(output, traced)
+                output.seek(0)
+                found[traced] = dict(line.split("=") for line in output.read().decode().splitlines())
+        self.assertEqual(found[False]["mmap-shared-stdout"], "0/-")
+        self.assertEqual(found[True], {"io_uring_setup": "-1/ENOSYS", "io_setup": "-1/ENOSYS",
+                                 "mmap-shared-stdout": "-1/EACCES", "ficlone-stdout": "-1/EOPNOTSUPP",
+                                 "sendmsg": "-1/ENOTSOCK", "sendto": "-1/ENOTSOCK"})
+        ours, theirs = socket.socketpair()  # a socket as standard output: sendto's bytes, sendmsg's count
+        with ours, theirs:
+            events = self.routes(theirs)
+        self.assertIn(("write", "sendto\n"), [(event["event"], event.get("bytes")) for event in events])
+        self.assertIn(("send", 1, "sendmsg", 8), [(event["event"], event["fd"], event.get("call"), event.get("count"))
+                                                  for event in events])
 
     def test_a_program_vuart_cannot_read_is_refused(self):
         with tempfile.TemporaryDirectory() as scratch:

@@ -81,6 +81,11 @@ class Containment(unittest.TestCase):
             output.seek(0)
             check_contained(self, output.read().decode(), bounding_set())
         self.assertEqual(done.returncode, 0)
+        with tempfile.TemporaryDirectory(dir="/dev/shm") as elsewhere:  # not in the program's own /dev
+            refused = subprocess.run([tool("VUART"), "-q", "--", "true"], cwd=elsewhere, capture_output=True,
+                                     timeout=60)
+        self.assertEqual(refused.returncode, 125)
+        self.assertRegex(refused.stderr.decode(), r"^vuart: find the working directory /dev/shm/\S+ in the program's")
         shared = vuart(["sh", "-c", "echo $$; ls /dev | grep -c ttyS"], "--uncontained").done.stdout.split()
         self.assertNotEqual(shared[0], b"2")  # PID 2 is the program's in its own namespace
         self.assertNotEqual(shared[1], b"0")
