@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "io_permissions.h"
 #include "options.h"
 #include "port_space.h"
+#include "sandbox.h"
 #include "trace.h"
 #include "uart16550.h"
 
@@ -223,6 +225,20 @@ TEST(Uart16550Rules, OneAssertionEach)
   }
   EXPECT_EQ(uart.read(5) & 0x03U, 0x03U);  // the 17th byte overran a full FIFO
   EXPECT_EQ(uart.unread(), 16U);
+}
+
+TEST(MountPlan, WritablePlacesAndWhatCannotBeLifted)
+{
+  for (const char *refused : {"/", "/dev/null", "/proc/self", "/no/such/place"}) {
+    EXPECT_TRUE(std::holds_alternative<std::string>(plan_mounts(std::vector<std::string>{refused}))) << refused;
+  }
+  const auto plan = std::get<MountPlan>(plan_mounts(std::vector<std::string>{"/tmp/.", "/usr/share"}));
+  EXPECT_NE(std::ranges::find(plan.writable, "/usr/share"), plan.writable.end());
+  EXPECT_EQ(std::ranges::count(plan.writable, "/tmp"), 1);  // named twice, put back once
+  EXPECT_EQ(std::ranges::find(plan.helper_route, "/"), plan.helper_route.end());
+  EXPECT_TRUE(std::ranges::any_of(plan.helper_route, [](const std::string &path) {
+    return path.ends_with("/sbin");  // on the way to /sbin/request-key, a link or not
+  }));
 }
 
 TEST(Json, EveryByteHasOneCodePoint)
