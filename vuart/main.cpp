@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "containment.h"
-#include "options.h"
-#include "output.h"
-#include "pty.h"
-#include "signals.h"
-#include "trace.h"
-#include "tracer.h"
+#include "files/nonblocking_output.h"
+#include "files/pty.h"
+#include "launch/containment.h"
+#include "launch/options.h"
+#include "launch/signals.h"
+#include "process/tracer.h"
+#include "trace/trace_log.h"
 
 namespace {
 

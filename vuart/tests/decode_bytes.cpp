@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "port_instruction.h"
+#include "x86/port_instruction.h"
 
 int main()
 {

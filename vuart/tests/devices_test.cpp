@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "io_permissions.h"
-#include "options.h"
-#include "port_space.h"
-#include "sandbox.h"
-#include "trace.h"
-#include "uart16550.h"
+#include "devices/bus.h"
+#include "devices/uart16550.h"
+#include "launch/options.h"
+#include "launch/sandbox.h"
+#include "trace/trace_log.h"
+#include "x86/io_permissions.h"
 
 namespace vuart {
 namespace {

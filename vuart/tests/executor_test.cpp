@@ -1,4 +1,4 @@
-#include "executor.h"
+#include "x86/executor.h"
 
 #include <gtest/gtest.h>
 

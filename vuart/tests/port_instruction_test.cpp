@@ -1,4 +1,4 @@
-#include "port_instruction.h"
+#include "x86/port_instruction.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,64 @@
+#pragma once
+// The program's port instructions: the instruction at a thread's #GP decoded,
+// checked against the thread's permissions, carried out on the virtual port
+// space as far as the outputs have room, and recorded in the trace.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "devices/bus.h"
+#include "files/line_input.h"
+#include "process/output_pump.h"
+#include "process/segv_state.h"
+#include "process/string_memory.h"
+#include "process/threads.h"
+
+namespace vuart {
+
+class PortIo {
+ public:
+  // com1_input, when given, supplies the bytes that arrive on COM1's line.
+  PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote);
+
+  enum class Step {
+    done,             // the thread goes on, or gets its signal
+    refused,          // the run cannot go on (RemoteCalls::run_cannot_go_on says why)
+    waits_for_room,   // before (the rest of) its instruction
+    waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
+  };
+  // At a thread's #GP (a SIGSEGV from the kernel).
+  Step carry_out(pid_t tid, Thread &thread);
+  // Whether the thread's #GP is a port instruction it may use, which may have to wait for the outputs' room;
+  // anything else carry_out does at once.
+  static bool needs_outputs(pid_t tid, const Thread &thread);
+  [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
+  [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
+  [[nodiscard]] std::uint64_t com1_unread() const { return ports_.com1_unread(); }
+  void forget(pid_t process) { windows_.forget(process); }
+  void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
+
+ private:
+  // The trap that follows an instruction run with the trap flag: the processor
+  // raises it, and it waits in `thread.held_signal`, its address the next instruction's.
+  static void trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_regs_struct &regs);
+  // What the thread's #GP is: a port instruction it may use, or CLI or STI with iopl(3), or neither.
+  struct AtFault {
+    std::optional<PortInstruction> instruction;
+    bool cli_or_sti;
+  };
+  static AtFault at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs);
+
+  ProgramOutput &output_;
+  LineInput *com1_input_;
+  SegvState &segv_state_;
+  RemoteCalls &remote_;
+  TransferWindows windows_;
+  std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
+  PortSpace ports_;
+  std::uint64_t instructions_ = 0;
+  std::uint64_t received_from_line_ = 0;
+};
+
+}  // namespace vuart
