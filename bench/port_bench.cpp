@@ -1,5 +1,6 @@
 // port_bench MODE COUNT: what the benchmark measures, COUNT times.
 //   rep      sends COUNT bytes to COM1's data register as one rep outsb
+//   rep-in   reads COUNT bytes from COM1's data register as one rep insb
 //   loop     sends COUNT bytes as single-byte out instructions
 //   unchecked  the same loop, without asking for permission first (for floor_tracer)
 //   handled  the same loop, from a program with a SIGSEGV handler, as crash reporters and runtimes have
@@ -36,14 +37,15 @@ int main(int argc, char *argv[])
 {
   if (argc != 3) {
     std::fprintf(
-        stderr, "usage: port_bench rep|loop|unchecked|handled|writes|write|filtered-write|syscalls|fresh-rep|fresh-out "
-                "COUNT\n");
+        stderr,
+        "usage: port_bench rep|rep-in|loop|unchecked|handled|writes|write|filtered-write|syscalls|fresh-rep|fresh-out "
+        "COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
   const std::string_view mode = argv[1];
   const unsigned long count = std::strtoul(argv[2], nullptr, 0);
-  const bool ports = mode == "rep" || mode == "loop" || mode == "handled" || mode == "fresh-rep" ||
+  const bool ports = mode == "rep" || mode == "rep-in" || mode == "loop" || mode == "handled" || mode == "fresh-rep" ||
                      mode == "fresh-out" || mode == "crowded";
   if (ports && ioperm(com1, 8, 1) != 0) {
     std::perror("ioperm");
@@ -52,6 +54,9 @@ int main(int argc, char *argv[])
   if (mode == "rep") {
     std::vector<unsigned char> data(count, 'x');
     outsb(com1, data.data(), data.size());
+  } else if (mode == "rep-in") {
+    std::vector<unsigned char> data(count);
+    insb(com1, data.data(), data.size());
   } else if (mode == "loop" || mode == "unchecked" || mode == "handled") {
     if (mode == "handled") {
       std::signal(SIGSEGV, [](int) { _exit(1); });

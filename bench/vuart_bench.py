@@ -141,6 +141,11 @@ def main():
     size = 64 << 20
     wall = seconds([*UNDER_VUART, PORT_BENCH, "rep", str(size)], 3) - seconds([*UNDER_VUART, PORT_BENCH, "rep", "0"], 3)
     row("one rep outsb of 64 MiB under vuart", f"{wall:.2f} s, {size / wall / 1e6:.0f} MB/s")
+    size = 16 << 20
+    rep_out, rep_in = in_turns([lambda: seconds([*UNDER_VUART, PORT_BENCH, "rep", str(size)], 3),
+                                lambda: seconds([*UNDER_VUART, PORT_BENCH, "rep-in", str(size)], 3)])
+    row("one rep insb of 16 MiB against one rep outsb, in turns",
+        f"{size / rep_in / 1e6:.0f} MB/s against {size / rep_out / 1e6:.0f} MB/s ({rep_in / rep_out:.2f}x the time)")
 
     writes = 50_000
     direct = per_unit(lambda n: [PORT_BENCH, "writes", str(n)], writes)

@@ -21,7 +21,7 @@ namespace {
 constexpr unsigned short com1 = 0x3F8;
 constexpr unsigned short com1_line_status = 0x3FD;
 constexpr unsigned short com1_scratch = 0x3FF;
-constexpr unsigned short unclaimed = 0x2F8;  // COM2: nothing there
+constexpr unsigned short unclaimed = 0x2F0;  // nothing there
 constexpr unsigned short post_code = 0x80;
 
 sigjmp_buf recovery;

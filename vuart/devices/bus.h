@@ -1,36 +1,38 @@
 #pragma once
-// The virtual I/O port space: COM1's UART at its eight ports; ports nobody
-// claims ignore writes and read as all ones, as on a PC's ISA bus.
+// The I/O port space as a PC's ISA bus makes it: devices claim ranges of
+// ports; ports nobody claims ignore writes and read as all ones.
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
-#include "devices/uart16550.h"
+#include "devices/device.h"
 
 namespace vuart {
 
-constexpr std::uint16_t com1_base = 0x3F8;
-
-class PortSpace {
+class Bus {
  public:
-  explicit PortSpace(Uart16550::Transmit com1_transmit, Uart16550::Receive com1_receive = {},
-                     Uart16550::Clock clock = Uart16550::steady_time)
-      : com1_(std::move(com1_transmit), std::move(com1_receive), std::move(clock))
-  {
-  }
+  // Gives ports base .. base + length - 1 to `device`, which must outlive the bus.
+  // Throws std::logic_error where the range is empty, past the last port, or claimed already.
+  void attach(std::uint16_t base, unsigned length, Device &device);
 
   // An access of `width` bytes touches ports port .. port + width - 1, lowest byte first.
   void write(std::uint16_t port, unsigned width, std::uint32_t value);
   [[nodiscard]] std::uint32_t read(std::uint16_t port, unsigned width);
-  // Writes elements of `width` bytes one after the other, as a rep outs does.
+  // Elements of `width` bytes one after the other, as rep outs and rep ins move them:
+  // a run of bytes at one port reaches its device in one call.
   void write_elements(std::uint16_t port, unsigned width, std::span<const std::uint8_t> elements);
-  [[nodiscard]] unsigned com1_unread() const { return com1_.unread(); }
+  void read_elements(std::uint16_t port, unsigned width, std::span<std::uint8_t> elements);
 
  private:
-  void write_byte(std::uint32_t port, std::uint8_t value);
-  [[nodiscard]] std::uint8_t read_byte(std::uint32_t port);
+  struct Claim {
+    std::uint32_t base;
+    std::uint32_t end;  // one past the last port
+    Device *device;
+  };
+  [[nodiscard]] const Claim *claim(std::uint32_t port) const;
 
-  Uart16550 com1_;
+  std::vector<Claim> claims_;  // a handful: a search beats a table of 65536
 };
 
 }  // namespace vuart

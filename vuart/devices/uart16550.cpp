@@ -179,16 +179,23 @@ void Uart16550::write(unsigned offset, std::uint8_t value)
   }
 }
 
-void Uart16550::write_data(std::span<const std::uint8_t> bytes)
+void Uart16550::write(unsigned offset, std::span<const std::uint8_t> values)
 {
-  if (divisor_latch() || loopback() || bytes.empty()) {
-    for (const std::uint8_t byte : bytes) {
-      write(data, byte);
+  if (offset != data || divisor_latch() || loopback() || values.empty()) {
+    for (const std::uint8_t value : values) {
+      write(offset, value);
     }
     return;
   }
-  transmit_(bytes);
+  transmit_(values);
   transmitter_empty_pending_ = true;
+}
+
+void Uart16550::read(unsigned offset, std::span<std::uint8_t> values)
+{
+  for (std::uint8_t &value : values) {
+    value = read(offset);
+  }
 }
 
 std::uint8_t Uart16550::read(unsigned offset)

@@ -1,5 +1,5 @@
 #pragma once
-// COM1's UART: a 16550A with its registers, its FIFOs and the clock its
+// A COM port's UART: a 16550A with its registers, its FIFOs and the clock its
 // character timeout runs on.
 
 #include <array>
@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 #include <span>
+
+#include "devices/device.h"
 
 namespace vuart {
 
@@ -19,7 +21,7 @@ namespace vuart {
 // runs at the rate the divisor and line control set: with FIFOs on, bytes below
 // the trigger level raise the character timeout once four character times pass
 // without a byte arriving or being read.
-class Uart16550 {
+class Uart16550 : public Device {
  public:
   using Transmit = std::function<void(std::span<const std::uint8_t>)>;  // bytes sent, in order
   using Receive = std::function<std::optional<std::uint8_t>()>;         // the line's next byte, if one has arrived
@@ -34,9 +36,10 @@ class Uart16550 {
   // the receive FIFO, LSR clears the overrun, MSR its delta bits, IIR the
   // transmitter-empty indication.
   void write(unsigned offset, std::uint8_t value);
-  // Writes each byte to the data register in turn, as a rep outsb does.
-  void write_data(std::span<const std::uint8_t> bytes);
   [[nodiscard]] std::uint8_t read(unsigned offset);
+  // A run of values at one register: the data register's go to the line in one piece.
+  void write(unsigned offset, std::span<const std::uint8_t> values) override;
+  void read(unsigned offset, std::span<std::uint8_t> values) override;
   // Bytes the receiver holds that the program has not read.
   [[nodiscard]] unsigned unread() const { return received_count_; }
 

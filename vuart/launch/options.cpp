@@ -1,5 +1,7 @@
 #include "launch/options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <string_view>
 
@@ -7,7 +9,8 @@ namespace vuart {
 
 const char *const usage_text =
     "Usage: vuart [OPTION...] -- PROGRAM [ARG...]\n"
-    "Runs PROGRAM under ptrace against a virtual 16550 UART at I/O ports 0x3F8-0x3FF (COM1).\n"
+    "Runs PROGRAM under ptrace against a PC's virtual I/O ports: 16550 UARTs at COM1-COM4,\n"
+    "the debug console at 0xE9, POST codes at 0x80 and the RTC at 0x70-0x71.\n"
     "ioperm and iopl are emulated per thread; port instructions (in, out, ins, outs, with or\n"
     "without rep) that the emulated permissions allow are carried out on the virtual ports.\n"
     "The program never gets real port access: CAP_SYS_RAWIO is dropped and no_new_privs set;\n"
@@ -19,8 +22,15 @@ const char *const usage_text =
     "                   what is typed there arrives on COM1's line, unchanged\n"
     "  --com1-input FILE  the bytes of FILE arrive on COM1's line, in order, as the\n"
     "                   UART has room for them\n"
+    "  --com2, --com3, --com4 FILE|pty, --com2-input FILE ...\n"
+    "                   the same for COM2 (0x2F8), COM3 (0x3E8) and COM4 (0x2E8), whose\n"
+    "                   bytes go nowhere unless given a file\n"
+    "  --debugcon FILE  write what the program prints to the debug console (port 0xE9)\n"
+    "                   to FILE\n"
     "  --trace FILE     record a JSON-lines trace: port requests and answers, port\n"
-    "                   instructions, writes to fd 1 and 2, and the exit\n"
+    "                   instructions, device events, writes to fd 1 and 2, and the exit\n"
+    "  --trace-ports LIST  record port events only for the ports in LIST, such as\n"
+    "                   0x3F8-0x3FF,0x80\n"
     "  --refuse=ERRNO   fail every ioperm and iopl request with EPERM or ENOSYS\n"
     "  --pty            give the program a pseudo-terminal as standard output (output\n"
     "                   processing off, so its bytes pass through unchanged)\n"
@@ -57,6 +67,34 @@ bool names(std::string_view argument, std::string_view name)
   return argument == name || (argument.starts_with(name) && argument[name.size()] == '=');
 }
 
+// An option that takes a value, and for --comN and --comN-input the port's index.
+struct ValueOption {
+  std::optional<unsigned> com_port;
+  bool input = false;
+};
+
+std::optional<ValueOption> value_option(std::string_view argument)
+{
+  for (unsigned port = 0; port < 4; ++port) {
+    const std::string com = "--com" + std::to_string(port + 1);
+    if (names(argument, com) || names(argument, com + "-input")) {
+      return ValueOption{port, names(argument, com + "-input")};
+    }
+  }
+  for (const std::string_view name : {"--debugcon", "--trace", "--trace-ports", "--refuse", "--writable"}) {
+    if (names(argument, name)) {
+      return ValueOption{};
+    }
+  }
+  return std::nullopt;
+}
+
+std::string upper(std::string word)
+{
+  std::ranges::transform(word, word.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return word;
+}
+
 }  // namespace
 
 ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
@@ -84,17 +122,22 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
       options.quiet = true;
     } else if (argument == "--uncontained") {
       options.uncontained = true;
-    } else if (names(argument, "--com1") || names(argument, "--com1-input") || names(argument, "--trace") ||
-               names(argument, "--refuse") || names(argument, "--writable")) {
+    } else if (const std::optional<ValueOption> option = value_option(argument)) {
       const std::string_view name = argument.substr(0, argument.find('='));
       const auto value = option_value(argument, name, arguments, at);
       if (!value || value->empty()) {
         return UsageError{"option '" + std::string(name) + "' needs a value"};
       }
-      if (name == "--com1") {
-        options.com1_path = *value;
-      } else if (name == "--com1-input") {
-        options.com1_input_path = *value;
+      if (option->com_port) {
+        (option->input ? options.com_input_path : options.com_path)[*option->com_port] = *value;
+      } else if (name == "--debugcon") {
+        options.debug_console_path = *value;
+      } else if (name == "--trace-ports") {
+        const std::optional<PortFilter> ports = PortFilter::parse(*value);
+        if (!ports) {
+          return UsageError{"--trace-ports takes ports and ranges such as 0x3F8-0x3FF,0x80, not '" + *value + "'"};
+        }
+        options.trace_ports = *ports;
       } else if (name == "--trace") {
         options.trace_path = *value;
       } else if (name == "--writable") {
@@ -113,8 +156,12 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
   if (at >= arguments.size()) {
     return UsageError{"no program given"};
   }
-  if (options.com1_path == "pty" && !options.com1_input_path.empty()) {
-    return UsageError{"--com1 pty already takes COM1's input from the terminal; drop --com1-input"};
+  for (unsigned port = 0; port < options.com_path.size(); ++port) {
+    if (options.com_path[port] == "pty" && !options.com_input_path[port].empty()) {
+      const std::string com = "com" + std::to_string(port + 1);
+      return UsageError{"--" + com + " pty already takes " + upper(com) + "'s input from the terminal; drop --" + com +
+                        "-input"};
+    }
   }
   options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());
   return options;

@@ -18,8 +18,8 @@ namespace vuart {
 namespace {
 
 constexpr std::size_t terminal_chunk = 65536;              // the program's terminal is read this much at a time
-constexpr int recheck_ms = 100;                            // how often COM1's terminal is looked at at the end
-constexpr auto reader_patience = std::chrono::seconds(2);  // COM1's terminal may read nothing this long at the end
+constexpr int recheck_ms = 100;                            // how often COM ports' terminals are looked at at the end
+constexpr auto reader_patience = std::chrono::seconds(2);  // their clients may read nothing this long at the end
 constexpr int settle_ms = 50;
 
 // The bytes on the client's side of the pty. The pty passes bytes on through a
@@ -32,7 +32,7 @@ int unread_by_client(const Pty &pty)
   return poll(&slave, 1, 0) >= 0 && ioctl(pty.slave.get(), FIONREAD, &unread) == 0 ? unread : 0;
 }
 
-// What COM1's terminal client has not read: read here, since the run ends, to count it. Past the 4 KiB the
+// What a COM port's terminal client has not read: read here, since the run ends, to count it. Past the 4 KiB the
 // client's side holds, the pty keeps more in its own buffer, which the kernel moves over as that side empties.
 std::uint64_t take_unread(const Pty &pty)
 {
@@ -51,11 +51,24 @@ std::uint64_t take_unread(const Pty &pty)
 
 }  // namespace
 
+std::vector<ByteSink *> ProgramOutput::device_sinks() const
+{
+  std::vector<ByteSink *> sinks{&outputs_.com1};
+  for (ByteSink *sink : outputs_.other_com) {
+    sinks.push_back(sink);
+  }
+  sinks.push_back(outputs_.debug_console);
+  std::erase(sinks, nullptr);
+  return sinks;
+}
+
 std::vector<Output *> ProgramOutput::all() const
 {
   std::vector<Output *> all{&outputs_.standard_output};
-  if (&outputs_.com1.output() != &outputs_.standard_output) {
-    all.push_back(&outputs_.com1.output());
+  for (const ByteSink *sink : device_sinks()) {
+    if (&sink->output() != &outputs_.standard_output) {
+      all.push_back(&sink->output());
+    }
   }
   if (outputs_.trace.enabled()) {
     all.push_back(&outputs_.trace.output());
@@ -88,9 +101,16 @@ void ProgramOutput::pump_terminal()
   }
 }
 
+void ProgramOutput::flush_devices()
+{
+  for (ByteSink *sink : device_sinks()) {
+    sink->flush();
+  }
+}
+
 void ProgramOutput::flush()
 {
-  outputs_.com1.flush();
+  flush_devices();
   for (Output *output : all()) {
     output->flush();
   }
@@ -112,7 +132,9 @@ std::uint64_t ProgramOutput::element_limit(bool sends, unsigned width) const
 {
   std::uint64_t limit = std::numeric_limits<std::uint64_t>::max();
   if (sends) {
-    limit = std::min<std::uint64_t>(limit, outputs_.com1.output().room());  // an element sends one byte at most
+    for (const ByteSink *sink : device_sinks()) {
+      limit = std::min<std::uint64_t>(limit, sink->output().room());  // an element sends one byte at most
+    }
   }
   const std::size_t trace_room = outputs_.trace.room_for_bytes();
   if (trace_room != Output::unlimited) {
@@ -132,9 +154,11 @@ ProgramOutput::Trouble ProgramOutput::trouble()
     return Trouble::none;
   }
   const int standard_output = outputs_.standard_output.error();
-  const bool com1_apart = &outputs_.com1.output() != &outputs_.standard_output;
-  if ((com1_apart && outputs_.com1.error() != 0) || outputs_.trace.error() != 0 ||
-      (standard_output != 0 && standard_output != EPIPE)) {
+  const std::vector<ByteSink *> sinks = device_sinks();
+  const bool device_lost = std::ranges::any_of(sinks, [this](const ByteSink *sink) {
+    return &sink->output() != &outputs_.standard_output && sink->error() != 0;
+  });
+  if (device_lost || outputs_.trace.error() != 0 || (standard_output != 0 && standard_output != EPIPE)) {
     lost_ = true;
     return Trouble::lost;
   }
@@ -173,17 +197,28 @@ void ProgramOutput::copy_window_size() const
 
 void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
 {
-  const Pty *com1_pty = outputs_.com1_pty;
+  std::vector<unsigned> terminals;  // the COM ports with one
+  for (unsigned index = 0; index < outputs_.com_pty.size(); ++index) {
+    if (outputs_.com_pty[index] != nullptr && com_sink(index) != nullptr) {
+      terminals.push_back(index);
+    }
+  }
   std::uint64_t fewest_left = std::numeric_limits<std::uint64_t>::max();
   auto last_progress = std::chrono::steady_clock::now();
-  bool settled = false;  // the client's side was seen empty a moment ago too
+  bool settled = false;  // the clients' sides were seen empty a moment ago too
   for (;;) {
     pump_terminal();
     flush();
     std::uint64_t left = this->left();
-    const bool only_com1_pty = com1_pty != nullptr && left == outputs_.com1.output().waiting();
-    left += com1_pty != nullptr ? static_cast<std::uint64_t>(unread_by_client(*com1_pty)) : 0;
-    if (left == 0 && (com1_pty == nullptr || settled)) {
+    std::uint64_t for_clients = 0;
+    std::uint64_t unread = 0;
+    for (const unsigned index : terminals) {
+      for_clients += com_sink(index)->output().waiting();
+      unread += static_cast<std::uint64_t>(unread_by_client(*outputs_.com_pty[index]));
+    }
+    const bool only_terminals = !terminals.empty() && left == for_clients;
+    left += unread;
+    if (left == 0 && (terminals.empty() || settled)) {
       return;
     }
     // A client's read that has just emptied its side restarts the move of the
@@ -198,14 +233,19 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
       fewest_left = left;
       last_progress = now;
     }
-    if (only_com1_pty && (stop_asked || now - last_progress >= reader_patience)) {
-      const std::uint64_t not_read = outputs_.com1.output().waiting() + take_unread(*com1_pty);
-      report("the last " + std::to_string(not_read) + " bytes sent to COM1 were not read from " + com1_pty->path);
+    if (only_terminals && (stop_asked || now - last_progress >= reader_patience)) {
+      for (const unsigned index : terminals) {
+        const Pty &pty = *outputs_.com_pty[index];
+        if (const std::uint64_t not_read = com_sink(index)->output().waiting() + take_unread(pty); not_read > 0) {
+          report("the last " + std::to_string(not_read) + " bytes sent to COM" + std::to_string(index + 1) +
+                 " were not read from " + pty.path);
+        }
+      }
       return;
     }
     std::vector<pollfd> watched{{signals.fd(), POLLIN, 0}};
     watch(watched);
-    if (poll(watched.data(), watched.size(), only_com1_pty ? recheck_ms : -1) < 0 && errno != EINTR) {
+    if (poll(watched.data(), watched.size(), only_terminals ? recheck_ms : -1) < 0 && errno != EINTR) {
       report_errno("poll");
       return;
     }

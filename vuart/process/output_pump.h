@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,7 +23,9 @@ struct Outputs {
   ByteSink &com1;
   TraceLog &trace;
   bool com1_shares_program_output = false;  // COM1 goes to a file the program writes itself
-  const Pty *com1_pty = nullptr;            // --com1 pty: its client may read what is left at the end
+  std::array<ByteSink *, 3> other_com{};    // COM2-COM4, nullptr where a port's bytes go nowhere
+  ByteSink *debug_console = nullptr;        // likewise
+  std::array<const Pty *, 4> com_pty{};     // a COM port's terminal: its client may read what is left at the end
 };
 
 class ProgramOutput {
@@ -39,6 +42,8 @@ class ProgramOutput {
   // Whether the last pump_terminal() found nothing more to read.
   [[nodiscard]] bool terminal_drained() const { return terminal_drained_; }
   void flush();
+  // Hands what the devices sent during an instruction on to their outputs' buffers.
+  void flush_devices();
   // What the loop must wait on besides vuart's signals.
   void watch(std::vector<pollfd> &watched) const;
   // How many elements of a port instruction the outputs have room for now.
@@ -56,12 +61,17 @@ class ProgramOutput {
   [[nodiscard]] bool failed() const;  // some output lost bytes
 
   // Once the program has ended: waits while the outputs take what is left, or
-  // for COM1's terminal, while its client reads. A signal ends the wait and
-  // vuart; after `stop_asked` COM1's terminal gets no more time.
+  // for a COM port's terminal, while its client reads. A signal ends the wait and
+  // vuart; after `stop_asked` the terminals get no more time.
   void deliver_rest(SignalReader &signals, bool stop_asked);
 
  private:
   [[nodiscard]] std::vector<Output *> all() const;
+  [[nodiscard]] std::vector<ByteSink *> device_sinks() const;  // COM ports' and the debug console's
+  [[nodiscard]] ByteSink *com_sink(unsigned index) const
+  {
+    return index == 0 ? &outputs_.com1 : outputs_.other_com.at(index - 1);
+  }
   [[nodiscard]] std::uint64_t left() const;
 
   Outputs outputs_;

@@ -18,18 +18,45 @@
 
 namespace vuart {
 
-PortIo::PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote)
-    : output_(output), com1_input_(com1_input), segv_state_(segv_state), remote_(remote),
-      ports_([&com1 = output.outputs().com1](std::span<const std::uint8_t> bytes) { com1.put(bytes); },
-             [this]() -> std::optional<std::uint8_t> {
-               const auto byte = com1_input_ != nullptr ? com1_input_->next() : std::nullopt;
-               received_from_line_ += byte ? 1 : 0;
-               if (byte && output_.outputs().trace.enabled()) {
-                 received_.push_back(*byte);
+namespace {
+
+std::array<SerialLine, PcPorts::com_ports> serial_lines(const Outputs &outputs,
+                                                        std::array<LineInput *, PcPorts::com_ports> inputs)
+{
+  std::array<SerialLine, PcPorts::com_ports> lines;
+  for (unsigned index = 0; index < lines.size(); ++index) {
+    if (ByteSink *sink = index == 0 ? &outputs.com1 : outputs.other_com.at(index - 1)) {
+      lines[index].transmit = [sink](std::span<const std::uint8_t> bytes) { sink->put(bytes); };
+    }
+    if (LineInput *input = inputs[index]) {
+      lines[index].receive = [input] { return input->next(); };
+    }
+  }
+  return lines;
+}
+
+}  // namespace
+
+PortIo::PortIo(ProgramOutput &output, std::array<LineInput *, PcPorts::com_ports> inputs, const PortFilter &trace_ports,
+               SegvState &segv_state, RemoteCalls &remote)
+    : output_(output), trace_ports_(trace_ports), segv_state_(segv_state), remote_(remote),
+      ports_(serial_lines(output.outputs(), inputs),
+             [sink = output.outputs().debug_console](std::span<const std::uint8_t> bytes) {
+               if (sink != nullptr) {
+                 sink->put(bytes);
                }
-               return byte;
              })
 {
+  ports_.events().set_recording(output.outputs().trace.enabled());
+}
+
+void PortIo::write_device_events()
+{
+  for (const DeviceEvent &event : ports_.events().take()) {
+    if (trace_ports_.covers(event.port)) {
+      output_.outputs().trace.write(trace_events::device(event));
+    }
+  }
 }
 
 void PortIo::trap(pid_t tid, Thread &thread, ProgramMemory &memory, const user_regs_struct &regs)
@@ -55,14 +82,15 @@ PortIo::AtFault PortIo::at_fault(pid_t tid, const Thread &thread, const user_reg
                                     regs.cs == code64_selector ? CodeMode::long64 : CodeMode::compat32)
           : std::nullopt;
   if (instruction && permitted(*instruction, regs, thread.permissions)) {
-    return {instruction, false};
+    return {instruction, false, std::nullopt};
   }
   // Linux makes CLI and STI no-ops for a thread with iopl(3), so that tools that
   // bracket their port I/O with them keep working.
   constexpr std::uint8_t cli = 0xFA;
   constexpr std::uint8_t sti = 0xFB;
   return {std::nullopt,
-          !instruction && readable > 0 && (code[0] == cli || code[0] == sti) && thread.permissions.iopl_level() == 3};
+          !instruction && readable > 0 && (code[0] == cli || code[0] == sti) && thread.permissions.iopl_level() == 3,
+          instruction};
 }
 
 bool PortIo::needs_outputs(pid_t tid, const Thread &thread)
@@ -91,6 +119,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return Step::done;
   }
   if (!fault.instruction) {
+    if (fault.refused && trace_ports_.covers(port_of(*fault.refused, *regs), fault.refused->width)) {
+      output_.outputs().trace.write(trace_events::refused(tid, *regs, *fault.refused));
+    }
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
     return Step::done;
   }
@@ -125,14 +156,15 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return *ending;
   }
   const user_regs_struct before = *regs;
-  TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field);
+  TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field,
+                  trace_ports_.covers(port_of(*instruction, before), instruction->width));
   std::optional<TraceeMemory> through_window;
   std::optional<DirectMemory> directly;
   ProgramMemory &memory =
       window ? static_cast<ProgramMemory &>(through_window.emplace(tid, thread, before, *window, remote_))
              : directly.emplace(tid, before);
   const Execution execution =
-      execute(*instruction, *regs, memory, ports_,
+      execute(*instruction, *regs, memory, ports_.bus(),
               output_.outputs().trace.enabled()
                   ? ByteObserver([&event](std::span<const std::uint8_t> bytes) { event.bytes(bytes); })
                   : ByteObserver(),
@@ -143,13 +175,10 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   if (execution.result == Execution::Result::completed) {
     regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over
   }
-  output_.outputs().com1.flush();
+  output_.flush_devices();
   set_registers(tid, *regs);
   event.finish(trace_events::port_done(execution.record.count, execution.record.fault));
-  if (!received_.empty()) {
-    output_.outputs().trace.write(trace_events::receive(received_));
-    received_.clear();
-  }
+  write_device_events();
   if (!std::exchange(thread.instruction_begun, execution.result == Execution::Result::interrupted)) {
     ++instructions_;
   }

@@ -8,19 +8,21 @@
 #include <cstdint>
 #include <vector>
 
-#include "devices/bus.h"
+#include "devices/pc_ports.h"
 #include "files/line_input.h"
 #include "process/output_pump.h"
 #include "process/segv_state.h"
 #include "process/string_memory.h"
 #include "process/threads.h"
+#include "trace/port_filter.h"
 
 namespace vuart {
 
 class PortIo {
  public:
-  // com1_input, when given, supplies the bytes that arrive on COM1's line.
-  PortIo(ProgramOutput &output, LineInput *com1_input, SegvState &segv_state, RemoteCalls &remote);
+  // inputs[i], when given, supplies the bytes that arrive on COM(i+1)'s line.
+  PortIo(ProgramOutput &output, std::array<LineInput *, PcPorts::com_ports> inputs, const PortFilter &trace_ports,
+         SegvState &segv_state, RemoteCalls &remote);
 
   enum class Step {
     done,             // the thread goes on, or gets its signal
@@ -34,8 +36,7 @@ class PortIo {
   // anything else carry_out does at once.
   static bool needs_outputs(pid_t tid, const Thread &thread);
   [[nodiscard]] std::uint64_t instructions() const { return instructions_; }
-  [[nodiscard]] std::uint64_t received_from_line() const { return received_from_line_; }
-  [[nodiscard]] std::uint64_t com1_unread() const { return ports_.com1_unread(); }
+  [[nodiscard]] const PcPorts &ports() const { return ports_; }
   void forget(pid_t process) { windows_.forget(process); }
   void inherit(pid_t creator, pid_t child) { windows_.inherit(creator, child); }
 
@@ -47,18 +48,20 @@ class PortIo {
   struct AtFault {
     std::optional<PortInstruction> instruction;
     bool cli_or_sti;
+    std::optional<PortInstruction> refused;  // a port instruction its permissions do not cover
   };
   static AtFault at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs);
 
+  // The trace's record of what the devices did during the instruction, after its own.
+  void write_device_events();
+
   ProgramOutput &output_;
-  LineInput *com1_input_;
+  const PortFilter &trace_ports_;
   SegvState &segv_state_;
   RemoteCalls &remote_;
   TransferWindows windows_;
-  std::vector<std::uint8_t> received_;  // bytes taken from COM1's line during this instruction, for the trace
-  PortSpace ports_;
+  PcPorts ports_;
   std::uint64_t instructions_ = 0;
-  std::uint64_t received_from_line_ = 0;
 };
 
 }  // namespace vuart

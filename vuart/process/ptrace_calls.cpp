@@ -3,9 +3,9 @@
 #include <sys/ptrace.h>
 
 #include <cerrno>
-#include <utility>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "files/messages.h"
 

@@ -27,9 +27,10 @@ constexpr int recheck_ms = 100;  // how often threads that wait for room are che
 
 }  // namespace
 
-Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input)
+Tracer::Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs,
+               std::array<LineInput *, PcPorts::com_ports> inputs)
     : options_(options), caller_signals_(caller_signals), output_(outputs),
-      port_io_(output_, com1_input, segv_state_, remote_), syscalls_(options, outputs.trace, remote_)
+      port_io_(output_, inputs, options.trace_ports, segv_state_, remote_), syscalls_(options, outputs.trace, remote_)
 {
 }
 
@@ -39,7 +40,7 @@ RunSummary Tracer::run()
   if (options_.pty) {
     Pty pty = open_pty(PtyMode::unprocessed_output);
     if (!pty.master.valid()) {
-      return {status_own_failure, "", 0};
+      return {.exit_status = status_own_failure};
     }
     output_.attach_terminal(std::move(pty.master));
     output_.copy_window_size();
@@ -48,7 +49,7 @@ RunSummary Tracer::run()
   std::array<int, 2> pipe_ends{};
   if (!signals_.valid() || pipe2(pipe_ends.data(), O_CLOEXEC) != 0) {
     report_errno("pipe2");
-    return {status_own_failure, "", 0};
+    return {.exit_status = status_own_failure};
   }
   UniqueFd failure_reader(pipe_ends[0]);
   const long ptrace_options = PTRACE_O_EXITKILL | PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACESECCOMP | PTRACE_O_TRACECLONE |
@@ -60,7 +61,7 @@ RunSummary Tracer::run()
     auto planned = plan_mounts(options_.writable);
     if (const auto *why = std::get_if<std::string>(&planned)) {
       report("contain the program in namespaces of its own: " + *why);
-      return {status_own_failure, "", 0};
+      return {.exit_status = status_own_failure};
     }
     mounts = std::get<MountPlan>(std::move(planned));
   }
@@ -68,7 +69,7 @@ RunSummary Tracer::run()
                       mounts ? &*mounts : nullptr},
                      UniqueFd(pipe_ends[1]));
   if (main_pid_ < 0) {
-    return {status_own_failure, "", 0};
+    return {.exit_status = status_own_failure};
   }
   pty_slave.reset();  // the master sees end of file once the program's side is closed
   Thread main_thread;
@@ -82,8 +83,13 @@ RunSummary Tracer::run()
 
   RunSummary summary;
   summary.port_instructions = port_io_.instructions();
-  summary.com1_received = port_io_.received_from_line();
-  summary.com1_unread = port_io_.com1_unread();
+  const PcPorts &ports = port_io_.ports();
+  for (unsigned index = 0; index < PcPorts::com_ports; ++index) {
+    summary.com_sent[index] = ports.sent(index);
+    summary.com_received[index] = ports.received(index);
+    summary.com_unread[index] = ports.com(index).unread();
+  }
+  summary.last_post_code = ports.last_post_code();
   if (hidden_) {
     summary.exit_status = status_cannot_execute;
     return summary;

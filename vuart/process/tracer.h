@@ -34,14 +34,17 @@ struct RunSummary {
   int exit_status = 0;  // vuart's own: the program's status, 128+N for signal N, or 125-127
   std::string ending;   // "exited with status 0", "was killed by SIGABRT", or empty when it never ran
   std::uint64_t port_instructions = 0;
-  std::uint64_t com1_received = 0;  // bytes that COM1's receiver took from its line
-  std::uint64_t com1_unread = 0;    // of those, the ones it still held at the end
+  std::array<std::uint64_t, PcPorts::com_ports> com_sent{};      // bytes each COM port's transmitter sent
+  std::array<std::uint64_t, PcPorts::com_ports> com_received{};  // bytes each receiver took from its line
+  std::array<std::uint64_t, PcPorts::com_ports> com_unread{};    // of those, the ones it still held at the end
+  std::optional<std::uint8_t> last_post_code;
 };
 
 class Tracer {
  public:
-  // com1_input, when given, supplies the bytes that arrive on COM1's line.
-  Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs, LineInput *com1_input = nullptr);
+  // inputs[i], when given, supplies the bytes that arrive on COM(i+1)'s line.
+  Tracer(const Options &options, const CallerSignals &caller_signals, Outputs outputs,
+         std::array<LineInput *, PcPorts::com_ports> inputs = {});
   RunSummary run();
 
  private:

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "devices/bus.h"
+#include "devices/pc_ports.h"
+#include "devices/rtc.h"
 #include "devices/uart16550.h"
 #include "launch/options.h"
 #include "launch/sandbox.h"
@@ -57,31 +59,139 @@ class PortSpaceTest : public ::testing::Test {
   std::string sent;
   std::string line;  // bytes still to arrive on COM1's line
   std::chrono::nanoseconds now{};
-  PortSpace ports{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); },
-                  [this]() -> std::optional<std::uint8_t> {
-                    if (line.empty()) {
-                      return std::nullopt;
-                    }
-                    const auto byte = static_cast<std::uint8_t>(line.front());
-                    line.erase(0, 1);
-                    return byte;
-                  },
-                  [this] { return now; }};
+  PcPorts pc{{SerialLine{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); },
+                         [this]() -> std::optional<std::uint8_t> {
+                           if (line.empty()) {
+                             return std::nullopt;
+                           }
+                           const auto byte = static_cast<std::uint8_t>(line.front());
+                           line.erase(0, 1);
+                           return byte;
+                         }},
+              {},
+              {},
+              {}},
+             {},
+             {[this] { return now; }}};
+  Bus &ports = pc.bus();
   std::uint32_t in(std::uint16_t port) { return ports.read(port, 1); }
   void out(std::uint16_t port, std::uint8_t value) { ports.write(port, 1, value); }
 };
 
 constexpr std::uint16_t rbr = 0x3F8, ier = 0x3F9, iir = 0x3FA, lcr = 0x3FB, mcr = 0x3FC, lsr = 0x3FD, msr = 0x3FE;
 
-TEST_F(PortSpaceTest, WidthsSplitIntoBytesAndOtherPortsFloat)
+TEST_F(PortSpaceTest, EachDeviceAtItsRangeAndOtherPortsFloat)
 {
   ports.write(0x3F8, 2, 0x4241);  // 'A' transmitted, 0x42 into the interrupt enable register
   EXPECT_EQ(sent, "A");
   EXPECT_EQ(in(ier), 0x02u);
-  ports.write(0x2F8, 4, 0x12345678);
-  EXPECT_EQ(ports.read(0x2F8, 4), 0xFFFFFFFFu);
+  ports.write(0x2F0, 4, 0x12345678);
+  EXPECT_EQ(ports.read(0x2F0, 4), 0xFFFFFFFFu);
   out(0x3FF, 0x5A);
   EXPECT_EQ(ports.read(0x3FE, 4), 0xFFFF5AB0u);  // MSR, scratch, then two floating ports
+  for (const unsigned base : {0x2F8U, 0x3E8U, 0x2E8U}) {
+    out(static_cast<std::uint16_t>(base + 7), static_cast<std::uint8_t>(base));  // each UART's own scratch register
+  }
+  EXPECT_EQ(in(0x2FF) | in(0x3EF) << 8 | in(0x2EF) << 16, 0xE8E8F8u);
+  EXPECT_EQ(in(0x3FF), 0x5Au);
+  ports.write_elements(0x2F8, 1, std::array<std::uint8_t, 3>{'x', 'y', 'z'});
+  EXPECT_EQ(pc.sent(1), 3u);  // COM2 has no line here: counted, not sent to COM1's
+  EXPECT_EQ(sent, "A");
+
+  line = "rx";
+  ports.write_elements(0x80, 1, std::array<std::uint8_t, 2>{0x12, 0x34});
+  std::array<std::uint8_t, 2> read{};
+  ports.read_elements(rbr, 1, read);  // a rep insb: one run for the UART
+  ports.write_elements(0xE9, 1, std::array<std::uint8_t, 2>{'o', 'k'});
+  EXPECT_EQ(std::string(read.begin(), read.end()), "rx");
+  EXPECT_EQ(in(0x80), 0xFFu);
+  EXPECT_EQ(pc.last_post_code(), 0x34);
+  EXPECT_EQ(in(0xE9), 0xE9u);
+  const std::vector<DeviceEvent> events = pc.events().take();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].kind, DeviceEvent::Kind::post_code);
+  EXPECT_EQ(events[0].bytes, (std::vector<std::uint8_t>{0x12, 0x34}));
+  EXPECT_EQ(events[1].kind, DeviceEvent::Kind::received);
+  EXPECT_EQ(events[1].port, 0x3F8);
+  EXPECT_EQ(std::string(events[1].bytes.begin(), events[1].bytes.end()), "rx");
+  EXPECT_EQ(events[2].kind, DeviceEvent::Kind::debug_console);
+  EXPECT_TRUE(pc.events().take().empty());
+
+  PostCodes post(0x80, pc.events());
+  EXPECT_THROW(ports.attach(0x7F, 2, post), std::logic_error);  // the RTC's 0x70-0x71 is taken... and 0x80
+  EXPECT_THROW(ports.attach(0xFFFF, 2, post), std::logic_error);
+  ports.attach(0x81, 1, post);
+  EXPECT_EQ(in(0x81), 0xFFu);
+}
+
+// The clock's registers against a calendar the test sets: 2026-12-09, a Wednesday, 19:53:43.5 UTC.
+TEST(Rtc, RegistersModesFlagsAndSettingTheTime)
+{
+  using std::chrono::milliseconds;
+  std::chrono::nanoseconds now = std::chrono::seconds(1796846023) + milliseconds(500);
+  Rtc rtc([&now] { return now; });
+  const auto reg = [&rtc](std::uint8_t index) {
+    rtc.write(0, std::array<std::uint8_t, 1>{index});
+    std::array<std::uint8_t, 1> value{};
+    rtc.read(1, value);
+    return unsigned{value[0]};
+  };
+  const auto set = [&rtc](std::uint8_t index, std::uint8_t value) {
+    rtc.write(0, std::array<std::uint8_t, 1>{index});
+    rtc.write(1, std::array<std::uint8_t, 1>{value});
+  };
+  const auto fields = [&reg] {
+    std::vector<unsigned> values;
+    for (const std::uint8_t index : std::array<std::uint8_t, 8>{0, 2, 4, 6, 7, 8, 9, 0x32}) {
+      values.push_back(reg(index));
+    }
+    return values;
+  };
+  EXPECT_EQ(fields(), (std::vector<unsigned>{0x43, 0x53, 0x19, 4, 0x09, 0x12, 0x26, 0x20}));  // BCD, 24-hour
+  EXPECT_EQ(reg(0x0B), 0x02u);
+  EXPECT_EQ(reg(0x0D), 0x80u);
+  set(0x0B, 0x04);  // binary, 12-hour
+  EXPECT_EQ(fields(), (std::vector<unsigned>{43, 53, 0x80 | 7, 4, 9, 12, 26, 20}));
+  EXPECT_EQ(reg(0x8A), 0x26u);  // bit 7 of the index masks the NMI; UIP is down mid-second
+  std::array<std::uint8_t, 1> index_port{};
+  rtc.read(0, index_port);
+  EXPECT_EQ(index_port[0], 0xFFu);
+
+  EXPECT_EQ(reg(0x0C), 0u);  // nothing since it started
+  now += std::chrono::microseconds(499'900);
+  EXPECT_EQ(reg(0x0A), 0xA6u);  // 100 us before the second: update in progress
+  set(0x01, 44);                // the alarm at hh:mm:44, any minute, any hour
+  set(0x03, 0xC0);
+  set(0x05, 0xFF);
+  now += milliseconds(3);
+  EXPECT_EQ(reg(0x0C), 0x70u);  // periodic, alarm and update flags, none enabled: no IRQF
+  EXPECT_EQ(reg(0x0C), 0u);     // reading C cleared them
+  set(0x0B, 0x14);              // the update interrupt enabled
+  now += std::chrono::seconds(1);
+  EXPECT_EQ(reg(0x0C), 0xD0u);  // IRQF with UF; the alarm is past
+
+  set(0x0B, 0x84);  // SET stops the clock while it is set, and clears UIE
+  EXPECT_EQ(reg(0x0B), 0x84u);
+  set(0x04, 0x80 | 11);  // 11 PM
+  set(0x09, 30);
+  now += std::chrono::seconds(5);
+  EXPECT_EQ(reg(0x00), 45u);
+  set(0x0B, 0x06);  // running again from what was set; binary 24-hour
+  now += std::chrono::seconds(2);
+  EXPECT_EQ(fields(), (std::vector<unsigned>{47, 53, 23, 2, 9, 12, 30, 20}));  // a Monday
+  set(0x06, 1);                                                                // the day of the week counts on its own
+  EXPECT_EQ(reg(0x06), 1u);
+  EXPECT_EQ(reg(0x07), 9u);
+  for (unsigned index = 0x0E; index < 0x80; ++index) {
+    if (index != 0x32) {
+      set(static_cast<std::uint8_t>(index), static_cast<std::uint8_t>(index ^ 0xA5));
+    }
+  }
+  for (unsigned index = 0x0E; index < 0x80; ++index) {
+    if (index != 0x32) {
+      EXPECT_EQ(reg(static_cast<std::uint8_t>(index)), index ^ 0xA5) << index;
+    }
+  }
 }
 
 TEST_F(PortSpaceTest, ModemStatusDeltasFollowTheLines)
@@ -201,7 +311,7 @@ TEST(Uart16550Rules, OneAssertionEach)
   divisor(96, 0);
   uart.write(3, 0x83);
   const std::array<std::uint8_t, 3> into_the_latch = {'x', 'y', 12};
-  uart.write_data(into_the_latch);  // rep outsb with DLAB set: the divisor's low byte, nothing sent
+  uart.write(0, into_the_latch);  // rep outsb with DLAB set: the divisor's low byte, nothing sent
   EXPECT_EQ(uart.read(0), 12U);
   EXPECT_EQ(sent, "");
   uart.write(3, 0x03);  // 8N1 at 9600 baud: 1.04 ms a character
@@ -268,7 +378,7 @@ TEST(Options, ProgramAndOptions)
   const auto parsed = parse({"--trace=t", "--com1", "c", "--refuse", "ENOSYS", "--pty", "-q", "--", "prog", "--pty"});
   const auto &options = std::get<Options>(parsed);
   EXPECT_EQ(options.trace_path, "t");
-  EXPECT_EQ(options.com1_path, "c");
+  EXPECT_EQ(options.com_path[0], "c");
   EXPECT_EQ(options.refuse, ENOSYS);
   EXPECT_TRUE(options.pty);
   EXPECT_TRUE(options.quiet);

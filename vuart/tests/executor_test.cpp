@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "devices/pc_ports.h"
+
 namespace vuart {
 namespace {
 
@@ -96,7 +98,9 @@ class ExecutorTest : public ::testing::Test {
 
   std::string sent;
   std::vector<std::uint8_t> moved;  // what the last instruction moved, as the trace sees it
-  PortSpace ports{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); }};
+  PcPorts pc{{SerialLine{[this](std::span<const std::uint8_t> bytes) { sent.append(bytes.begin(), bytes.end()); }, {}}},
+             {}};
+  Bus &ports = pc.bus();
   IoPermissions permissions;
   FakeMemory memory;
   user_regs_struct regs{};

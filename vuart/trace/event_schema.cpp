@@ -66,9 +66,33 @@ JsonObject port_done(std::uint64_t count, std::optional<std::uint64_t> fault)
   return event;
 }
 
-JsonObject receive(std::span<const std::uint8_t> bytes)
+JsonObject refused(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction)
 {
-  return JsonObject().text("event", "receive").bytes(bytes_field, bytes);
+  return JsonObject()
+      .text("event", "refused")
+      .number("tid", tid)
+      .number("rip", static_cast<std::int64_t>(regs.rip))
+      .text("kind", op_name(instruction.op))
+      .number("port", port_of(instruction, regs))
+      .number("width", instruction.width);
+}
+
+JsonObject device(const DeviceEvent &event)
+{
+  switch (event.kind) {
+  case DeviceEvent::Kind::received:
+    return JsonObject().text("event", "receive").number("port", event.port).bytes(bytes_field, event.bytes);
+  case DeviceEvent::Kind::post_code: {
+    JsonObject codes;
+    codes.text("event", "post").number("port", event.port).number("code", event.bytes.back());
+    if (event.bytes.size() > 1) {
+      codes.bytes("codes", event.bytes);  // a rep outsb's run, in order; `code` is its last
+    }
+    return codes;
+  }
+  case DeviceEvent::Kind::debug_console: break;
+  }
+  return JsonObject().text("event", "debugcon").number("port", event.port).bytes(bytes_field, event.bytes);
 }
 
 JsonObject write(pid_t tid, int fd, bool snapshot)

@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "devices/device.h"
 #include "trace/json.h"
 #include "x86/port_instruction.h"
 
@@ -24,7 +25,10 @@ JsonObject iopl(pid_t tid, unsigned level, long result);
 // A port instruction as it starts, with the registers it started with; then what it did.
 JsonObject port(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction);
 JsonObject port_done(std::uint64_t count, std::optional<std::uint64_t> fault);
-JsonObject receive(std::span<const std::uint8_t> bytes);
+// A port instruction the thread's permissions do not cover, before the program's SIGSEGV.
+JsonObject refused(pid_t tid, const user_regs_struct &regs, const PortInstruction &instruction);
+// What a device did after the instruction's event: bytes received, POST codes, debug-console text.
+JsonObject device(const DeviceEvent &event);
 // Before the bytes the program wrote to standard output (fd 1) or error (2).
 // `snapshot`: the bytes are what the kernel wrote, taken at the call's entry;
 // false, they were read from the program's memory as the call returned.

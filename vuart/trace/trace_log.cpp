@@ -22,9 +22,10 @@ void TraceLog::write(const JsonObject &event)
   }
 }
 
-TraceLine::TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name) : log_(log)
+TraceLine::TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name, bool recorded)
+    : log_(log), recorded_(recorded && log.enabled())
 {
-  if (log_.enabled()) {
+  if (recorded_) {
     text_ = before.line();
     text_.resize(text_.size() - 2);  // the object goes on
     text_ += ",\"" + std::string(bytes_name) + "\":\"";
@@ -33,7 +34,7 @@ TraceLine::TraceLine(TraceLog &log, const JsonObject &before, std::string_view b
 
 void TraceLine::bytes(std::span<const std::uint8_t> data)
 {
-  if (!log_.enabled()) {
+  if (!recorded_) {
     return;
   }
   for (std::size_t at = 0; at < data.size(); at += piece) {
@@ -47,7 +48,7 @@ void TraceLine::bytes(std::span<const std::uint8_t> data)
 
 void TraceLine::finish(const JsonObject &after)
 {
-  if (log_.enabled()) {
+  if (recorded_) {
     const std::string fields = after.line();
     text_ += fields.size() > 3 ? "\"," + fields.substr(1) : "\"}\n";
     log_.write_text(text_);

@@ -33,13 +33,15 @@ class TraceLog {
 // the bytes as they come, then the fields after them.
 class TraceLine {
  public:
-  TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name);
+  // Not `recorded`: the line is left out (its ports are not the ones traced).
+  TraceLine(TraceLog &log, const JsonObject &before, std::string_view bytes_name, bool recorded = true);
   void bytes(std::span<const std::uint8_t> data);
   void finish(const JsonObject &after);
 
  private:
   static constexpr std::size_t piece = 1U << 16;
   TraceLog &log_;
+  bool recorded_;
   std::string text_;
 };
 

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::uint64_t chunk_bytes = 1U << 20;  // string transfers go through memory in pieces this size
 
-void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, PortSpace &ports,
+void in_or_out(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Bus &ports,
                PortRecord &record, const ByteObserver &observe)
 {
   const std::uint64_t mask = instruction.width == 4 ? 0xFFFFFFFFU : (1U << (8 * instruction.width)) - 1;
@@ -48,7 +48,7 @@ std::uint64_t elements_before_wrap(std::uint64_t index, unsigned width, Directio
 // Moves one run between memory and the port: outs reads memory first, ins takes
 // from the port only the elements that memory can hold (reading a device has
 // side effects).
-Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory, PortSpace &ports,
+Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory, Bus &ports,
                std::vector<std::uint8_t> &bytes)
 {
   const unsigned width = run.width;
@@ -59,10 +59,7 @@ Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory
     return moved;
   }
   const std::uint64_t holdable = memory.writable(run);
-  for (std::uint64_t n = 0; n < holdable; ++n) {
-    const std::uint32_t value = ports.read(port, width);
-    std::memcpy(&bytes[n * width], &value, width);
-  }
+  ports.read_elements(port, width, std::span(bytes).first(holdable * width));
   // One element more, when there is one, so that the processor raises its own
   // fault there. Should that element have become writable meanwhile, it counts
   // as not done: the next run stores a byte from the port over it.
@@ -76,8 +73,7 @@ Moved move_run(bool out, std::uint16_t port, const Elements &run, Memory &memory
 }
 
 bool string_transfer(const PortInstruction &instruction, std::uint16_t port, user_regs_struct &regs, Memory &memory,
-                     PortSpace &ports, const ByteObserver &observe, const ElementAllowance &allowance,
-                     Execution &execution)
+                     Bus &ports, const ByteObserver &observe, const ElementAllowance &allowance, Execution &execution)
 {
   PortRecord &record = execution.record;
   const bool out = instruction.op == PortOp::outs;
@@ -150,7 +146,7 @@ Direction direction_of(const user_regs_struct &regs)
   return (regs.eflags & direction_flag) != 0 ? Direction::down : Direction::up;
 }
 
-Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, PortSpace &ports,
+Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, Bus &ports,
                   const ByteObserver &observe, const ElementAllowance &allowance)
 {
   Execution execution{Execution::Result::completed, {}, {}};

@@ -55,7 +55,7 @@ using ElementAllowance = std::function<std::uint64_t()>;
 // moved go to `observe`, when given. Memory is used in pieces of at most 1 MiB.
 // A string instruction stops where `allowance` says 0, as the processor does
 // when an interrupt comes between two elements: restarting it carries on.
-Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, PortSpace &ports,
+Execution execute(const PortInstruction &instruction, user_regs_struct &regs, Memory &memory, Bus &ports,
                   const ByteObserver &observe = {}, const ElementAllowance &allowance = {});
 
 }  // namespace vuart
