@@ -8,7 +8,7 @@ set -euo pipefail
 
 declare -A packages=(
   [build]="cmake make clang lld libclang-rt-14-dev musl-tools musl-dev binutils cpio gzip"
-  [test]="python3 libc6-i386 strace util-linux libgtest-dev ioport pciutils dpkg-dev groff-base clang-format clang-tidy lintian"
+  [test]="python3 libc6-i386 strace util-linux util-linux-extra libgtest-dev ioport pciutils picocom dpkg-dev groff-base clang-format clang-tidy lintian"
   [vm]="qemu-system-x86 bochs bochsbios vgabios isolinux syslinux-common xorriso linux-image-cloud-amd64 busybox-static cpio gzip"
 )
 

@@ -37,9 +37,10 @@ void report_end(const vuart::Options &options, const vuart::RunSummary &summary,
   for (unsigned index = 0; index < inputs.size(); ++index) {
     const std::string com = "COM" + std::to_string(index + 1);
     if (vuart::LineInput *input = inputs.at(index)) {
-      if (const std::uint64_t unread = summary.com_unread.at(index) + input->left_at_end(); unread > 0) {
-        vuart::report("the program never read " + std::to_string(unread) + " bytes that came on " + com + "'s line (" +
-                      input->name() + ")");
+      const vuart::LineInput::Unread left = input->left_at_end();
+      if (const std::uint64_t unread = summary.com_unread.at(index) + left.bytes; unread > 0) {
+        vuart::report("the program never read " + std::to_string(unread) + (left.more ? " or more" : "") +
+                      " bytes that came on " + com + "'s line (" + input->name() + ")");
       }
     }
     const std::uint64_t sent = summary.com_sent.at(index);
@@ -51,6 +52,10 @@ void report_end(const vuart::Options &options, const vuart::RunSummary &summary,
       others += "; " + com + " sent " + counted(sent, "byte") + " and received " +
                 std::to_string(summary.com_received.at(index));
     }
+  }
+  if (!files.debug_console_kept() && summary.debug_console_written > 0) {
+    vuart::report("the debug console got " + counted(summary.debug_console_written, "byte") +
+                  " and no file; --debugcon FILE keeps them");
   }
   if (summary.last_post_code) {
     std::array<char, 8> code{};

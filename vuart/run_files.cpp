@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -163,12 +164,8 @@ bool RunFiles::open_files(const Options &options)
       }
     }
   }
-  for (const Named &file : files) {
-    if (!file.path.empty() && !empty_if_regular(file.fd, file.path)) {
-      return false;
-    }
-  }
-  return true;
+  return std::ranges::all_of(
+      files, [](const Named &file) { return file.path.empty() || empty_if_regular(file.fd, file.path); });
 }
 
 bool RunFiles::connect(const Options &options)
@@ -197,7 +194,7 @@ bool RunFiles::connect(const Options &options)
       if (!(input_file_[index] = open_line_input(path, com)).valid()) {
         return false;
       }
-      input_[index].emplace(input_file_[index].get(), com + " input file " + path);
+      input_[index].emplace(input_file_[index].get(), com + " input file " += path);
     }
   }
   if (debug_console_fd_.valid()) {

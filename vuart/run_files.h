@@ -32,6 +32,7 @@ class RunFiles {
 
   [[nodiscard]] Outputs outputs();
   [[nodiscard]] std::array<LineInput *, PcPorts::com_ports> inputs();
+  [[nodiscard]] bool debug_console_kept() const { return debug_console_.has_value(); }
   [[nodiscard]] const ByteSink *com_sink(unsigned index) const
   {
     return com_sink_[index] ? &*com_sink_[index] : nullptr;

@@ -225,6 +225,31 @@ void threads()
   outb('M', com1);
 }
 
+// Every device of the PC's port space once: each COM port's line (a rep outsb out, a rep insb in on
+// COM2), the debug console, POST codes and the RTC's status registers.
+void devices()
+{
+  if (iopl(3) != 0) {
+    std::perror("iopl");
+    _exit(3);
+  }
+  constexpr unsigned short com[] = {0x3F8, 0x2F8, 0x3E8, 0x2E8};
+  for (unsigned port = 0; port < 4; ++port) {
+    const char line[] = {'c', static_cast<char>('1' + port), '\n'};
+    outsb(com[port], line, sizeof line);
+  }
+  char received[4] = {};
+  insb(com[1], received, 3);
+  std::printf("COM2 received %s\n", received);
+  outsb(0xE9, "dbg\n", 4);
+  std::printf("debug console reads %#x\n", inb(0xE9));
+  outb(0x11, post_code);
+  const unsigned char codes[] = {0x22, 0x33};
+  outsb(post_code, codes, sizeof codes);
+  outb(0x0D, 0x70);
+  std::printf("RTC register D %#x\n", inb(0x71));
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
@@ -238,7 +263,8 @@ int main(int argc, char *argv[])
                                           {"unrelated-fault", unrelated_fault},
                                           {"addr32", address_size_32},
                                           {"fs-segment", fs_segment},
-                                          {"threads", threads}};
+                                          {"threads", threads},
+                                          {"devices", devices}};
   if (!run_named_case(argc, argv, cases, "port_fixture CASE")) {
     return 2;
   }

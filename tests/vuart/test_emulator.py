@@ -1,8 +1,10 @@
 """The emulator on small programs of our own, one scenario each, and on port
 I/O programs from Debian's packages."""
 
+import datetime
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -10,7 +12,7 @@ import tempfile
 import unittest
 
 from measure import peak_memory_mib
-from testlib import as_bytes, tool, vuart
+from testlib import as_bytes, run, tool, vuart
 
 SI_KERNEL = 0x80
 SEGV_MAPERR = 1
@@ -92,6 +94,8 @@ class Permissions(unittest.TestCase):
         self.assertNotIn("not reached", output)
         self.assertEqual([(e["from"], e["num"], e["turn_on"]) for e in result.of("ioperm")],
                          [(0x3F8, 1, 1), (0x3F8, 1, 0)])
+        self.assertEqual([(e["kind"], e["port"], e["width"]) for e in result.of("refused")],
+                         [("out", 0x3F9, 1), ("out", 0x3F8, 2), ("out", 0x3F8, 1)])
 
     def test_iopl_3_grants_every_port(self):
         result, output = fixture("iopl")
@@ -146,6 +150,12 @@ class SerialLine(unittest.TestCase):
         self.assertRegex(result.done.stderr.decode(), rf"; COM1 sent {len(self.DATA)} bytes and received "
                                                       rf"{len(self.DATA)}, in \d+ port instructions\n$")
 
+    def test_an_endless_line_is_counted_only_so_far(self):
+        result = vuart([tool("UART_PROBE"), "echo", "3"], "-q", "--com1-input", "/dev/zero")
+        self.assertEqual((result.done.returncode, result.com1), (0, b"\0\0\0"))
+        self.assertRegex(result.done.stderr.decode(), r"^vuart: the program never read \d+ or more bytes that came on "
+                                                      r"COM1's line \(COM1 input file /dev/zero\)\n$")
+
     def test_pseudo_terminal_echoed_back(self):
         vuart_process = subprocess.Popen([tool("VUART"), "-q", "--com1", "pty", "--", tool("UART_PROBE"), "echo",
                                           str(len(self.DATA))], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -167,6 +177,46 @@ class SerialLine(unittest.TestCase):
         finally:
             vuart_process.kill()
             vuart_process.wait()
+
+
+class Devices(unittest.TestCase):
+    """Every device of the port space, each with its backend, and the trace of what they did."""
+
+    def test_every_device_with_its_file_and_events(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            path = {name: os.path.join(scratch, name) for name in ("com2", "com4", "debugcon", "in2")}
+            with open(path["in2"], "wb") as line:
+                line.write(b"rx!")
+            result, output = fixture("devices", "--com2", path["com2"], "--com2-input", path["in2"], "--com4",
+                                     path["com4"], "--debugcon", path["debugcon"])
+            sent = {name: pathlib.Path(path[name]).read_bytes() for name in ("com2", "com4", "debugcon")}
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        self.assertEqual((result.com1, sent), (b"c1\n", {"com2": b"c2\n", "com4": b"c4\n", "debugcon": b"dbg\n"}))
+        self.assertEqual(output, "COM2 received rx!\ndebug console reads 0xe9\nRTC register D 0x80\ndone\n")
+        device_events = [(e["event"], e["port"], e.get("code"), as_bytes(e.get("bytes", e.get("codes", ""))))
+                         for e in result.events if e["event"] in ("receive", "post", "debugcon")]
+        self.assertEqual(device_events, [("receive", 0x2F8, None, b"rx!"), ("debugcon", 0xE9, None, b"dbg\n"),
+                                         ("post", 0x80, 0x11, b""), ("post", 0x80, 0x33, b"\x22\x33")])
+        following = [result.events[result.events.index(e) - 1]["event"] for e in result.events
+                     if e["event"] in ("receive", "post", "debugcon")]
+        self.assertEqual(following, ["port"] * 4)  # each after its instruction's event
+        stderr = result.done.stderr.decode()
+        self.assertIn("vuart: COM3 sent 3 bytes to no file; --com3 FILE keeps them\n", stderr)
+        self.assertRegex(stderr, r"in \d+ port instructions; COM2 sent 3 bytes and received 3; COM3 sent 3 bytes and "
+                                 r"received 0; COM4 sent 3 bytes and received 0; last POST code 0x33\n$")
+
+    def test_trace_narrowed_to_some_ports(self):
+        result, _ = fixture("devices", "--trace-ports", "0x80,0x70-0x71")
+        self.assertEqual({e["port"] for e in result.ports() + result.of("post")}, {0x80, 0x70, 0x71})
+        self.assertEqual(result.of("debugcon"), [])
+        self.assertIn("vuart: the debug console got 4 bytes and no file; --debugcon FILE keeps them\n",
+                      result.done.stderr.decode())
+        self.assertEqual([len(result.of(kind)) for kind in ("iopl", "write", "exit")], [1, 1, 1])  # the others stay
+
+    def test_the_probe_finds_com2_as_com1(self):
+        probes = [run([tool("VUART"), "-q", "--", tool("UART_PROBE"), *base]).stdout for base in ([], ["--base", "0x2f8"])]
+        self.assertGreater(len(probes[0]), 100)
+        self.assertEqual(probes[0], probes[1])
 
 
 class LargeTransfers(unittest.TestCase):
@@ -205,6 +255,41 @@ class DebianPrograms(unittest.TestCase):
         self.assertEqual(port_events(result), [("out", False, 0x3F8, 1, 1, b"A")])
         result = vuart(["inb", "0x3fd"])
         self.assertEqual(result.done.stdout, b"96\n")  # THRE and TEMT
+
+    def test_ioport_outb_on_com2(self):
+        self.need("outb")
+        with tempfile.TemporaryDirectory() as scratch:
+            com2 = os.path.join(scratch, "com2")
+            result = vuart(["outb", "0x2f8", "0x42"], "--com2", com2)
+            self.assertEqual((result.done.returncode, result.com1, pathlib.Path(com2).read_bytes()), (0, b"", b"B"))
+
+    def test_hwclock_reads_the_hosts_time(self):
+        self.need("hwclock")
+        before = datetime.datetime.now(datetime.timezone.utc)
+        result = vuart(["hwclock", "--directisa", "-r", "--utc"])
+        after = datetime.datetime.now(datetime.timezone.utc)
+        self.assertEqual(result.done.returncode, 0, result.done.stderr)
+        read = datetime.datetime.fromisoformat(result.done.stdout.decode().strip())
+        # The clock counts whole seconds; hwclock waits for the next one to begin.
+        self.assertLessEqual(before - datetime.timedelta(seconds=1), read)
+        self.assertLessEqual(read, after + datetime.timedelta(seconds=1))
+
+    def test_picocom_on_com2s_terminal(self):
+        self.need("picocom")
+        data = b"picocom to COM2\n"
+        program = subprocess.Popen([tool("VUART"), "-q", "--com2", "pty", "--", tool("UART_PROBE"), "--base", "0x2f8",
+                                    "echo", str(len(data))], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        try:
+            announced = program.stderr.readline().decode()
+            self.assertRegex(announced, r"^vuart: COM2 is /dev/pts/\d+\n$")
+            client = subprocess.run(["picocom", "-q", "--nolock", "-b", "115200", "--exit-after", "2000",
+                                     announced.split()[-1]], input=data, capture_output=True, timeout=60)
+            self.assertEqual(program.wait(timeout=30), 0)
+            self.assertEqual(client.stdout, data)  # what picocom typed, echoed by the program on COM2
+        finally:
+            program.kill()
+            program.wait()
 
     def test_lspci_probes_an_empty_configuration_space(self):
         self.need("lspci")

@@ -1,5 +1,6 @@
-// uart_probe: probes COM1 as serial drivers and self-tests do and prints every
-// answer, one "what value" line each, so that runs on two UARTs can be compared.
+// uart_probe [--base PORT]: probes COM1 (or the UART at PORT) as serial drivers
+// and self-tests do and prints every answer, one "what value" line each, so that
+// runs on two UARTs can be compared.
 // Answers are collected first and printed at the end, so that printing (on a
 // serial console, in a virtual machine) cannot delay the probe between steps.
 //
@@ -13,9 +14,21 @@
 
 namespace {
 
-constexpr unsigned short base = 0x3F8;
-constexpr unsigned short rbr_thr = base, ier = base + 1, iir_fcr = base + 2, lcr = base + 3, mcr = base + 4,
-                         lsr = base + 5, msr = base + 6, scr = base + 7;
+unsigned short base = 0x3F8;
+unsigned short rbr_thr, ier, iir_fcr, lcr, mcr, lsr, msr, scr;
+
+void use_uart_at(unsigned short port)
+{
+  base = port;
+  rbr_thr = base;
+  ier = base + 1;
+  iir_fcr = base + 2;
+  lcr = base + 3;
+  mcr = base + 4;
+  lsr = base + 5;
+  msr = base + 6;
+  scr = base + 7;
+}
 
 char answers[8192];
 int used;
@@ -194,6 +207,13 @@ void echo(unsigned long count)
 
 int main(int argc, char *argv[])
 {
+  if (argc >= 3 && strcmp(argv[1], "--base") == 0) {
+    use_uart_at(static_cast<unsigned short>(strtoul(argv[2], nullptr, 0)));
+    argc -= 2;
+    argv += 2;
+  } else {
+    use_uart_at(base);
+  }
   if (ioperm(base, 8, 1) != 0) {
     perror("ioperm");
     return 1;

@@ -21,6 +21,7 @@ class DebugConsole : public Device {
 
   void write(unsigned /*offset*/, std::span<const std::uint8_t> values) override
   {
+    written_ += values.size();
     if (sink_) {
       sink_(values);
     }
@@ -30,10 +31,12 @@ class DebugConsole : public Device {
   {
     std::ranges::fill(values, static_cast<std::uint8_t>(port_));
   }
+  [[nodiscard]] std::uint64_t written() const { return written_; }
 
  private:
   std::uint16_t port_;
   Sink sink_;
+  std::uint64_t written_ = 0;
   DeviceEvents &events_;
 };
 

@@ -48,6 +48,7 @@ class PcPorts {
   [[nodiscard]] std::uint64_t sent(unsigned index) const { return sent_[index]; }
   [[nodiscard]] std::uint64_t received(unsigned index) const { return received_[index]; }
   [[nodiscard]] std::optional<std::uint8_t> last_post_code() const { return post_.last(); }
+  [[nodiscard]] std::uint64_t debug_console_written() const { return debug_console_.written(); }
 
  private:
   DeviceEvents events_;

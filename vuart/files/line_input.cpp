@@ -39,30 +39,33 @@ std::optional<std::uint8_t> LineInput::next()
   return buffer_[taken_++];
 }
 
-std::uint64_t LineInput::left_at_end()
+LineInput::Unread LineInput::left_at_end()
 {
   std::uint64_t left = buffer_.size() - taken_;
   taken_ = buffer_.size();
   if (ended_) {
-    return left;
+    return {left, false};
   }
   struct stat file {};
   if (ends_ && fstat(fd_, &file) == 0) {
     const off_t at = lseek(fd_, 0, SEEK_CUR);
-    return left + (at >= 0 && file.st_size > at ? static_cast<std::uint64_t>(file.st_size - at) : 0);
+    return {left + (at >= 0 && file.st_size > at ? static_cast<std::uint64_t>(file.st_size - at) : 0), false};
   }
   // A terminal passes bytes on through a buffer of its own, which the kernel
   // moves over before poll answers: what poll sees now is all there is.
   std::array<std::uint8_t, 4096> bytes{};
   pollfd source{fd_, POLLIN, 0};
   while (poll(&source, 1, 0) > 0 && (source.revents & POLLIN) != 0) {
+    if (left >= end_read_limit) {
+      return {left, true};
+    }
     const ssize_t got = read(fd_, bytes.data(), bytes.size());
     if (got <= 0) {
       break;
     }
     left += static_cast<std::uint64_t>(got);
   }
-  return left;
+  return {left, false};
 }
 
 }  // namespace vuart

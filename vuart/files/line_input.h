@@ -19,7 +19,14 @@ class LineInput {
   std::optional<std::uint8_t> next();
   // At the end of the run: how many bytes were still to come, read now from a
   // terminal or pipe (as far as they came within a moment), counted in a file.
-  std::uint64_t left_at_end();
+  // A source that never ends (/dev/zero, a pipe from yes) is read no further than
+  // `end_read_limit`, and `more` says so.
+  struct Unread {
+    std::uint64_t bytes;
+    bool more;
+  };
+  Unread left_at_end();
+  static constexpr std::uint64_t end_read_limit = 1U << 20;
   [[nodiscard]] const std::string &name() const { return name_; }
 
  private:

@@ -95,6 +95,34 @@ std::string upper(std::string word)
   return word;
 }
 
+// Sets what an option with a value names; the mistake, if the value is not one it takes.
+std::optional<UsageError> take_value(Options &options, std::string_view name, const ValueOption &option,
+                                     const std::string &value)
+{
+  if (option.com_port) {
+    (option.input ? options.com_input_path : options.com_path).at(*option.com_port) = value;
+  } else if (name == "--debugcon") {
+    options.debug_console_path = value;
+  } else if (name == "--trace-ports") {
+    const std::optional<PortFilter> ports = PortFilter::parse(value);
+    if (!ports) {
+      return UsageError{"--trace-ports takes ports and ranges such as 0x3F8-0x3FF,0x80, not '" + value + "'"};
+    }
+    options.trace_ports = *ports;
+  } else if (name == "--trace") {
+    options.trace_path = value;
+  } else if (name == "--writable") {
+    options.writable.push_back(value);
+  } else if (value == "EPERM") {
+    options.refuse = EPERM;
+  } else if (value == "ENOSYS") {
+    options.refuse = ENOSYS;
+  } else {
+    return UsageError{"--refuse takes EPERM or ENOSYS, not '" + value + "'"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
@@ -128,26 +156,8 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
       if (!value || value->empty()) {
         return UsageError{"option '" + std::string(name) + "' needs a value"};
       }
-      if (option->com_port) {
-        (option->input ? options.com_input_path : options.com_path)[*option->com_port] = *value;
-      } else if (name == "--debugcon") {
-        options.debug_console_path = *value;
-      } else if (name == "--trace-ports") {
-        const std::optional<PortFilter> ports = PortFilter::parse(*value);
-        if (!ports) {
-          return UsageError{"--trace-ports takes ports and ranges such as 0x3F8-0x3FF,0x80, not '" + *value + "'"};
-        }
-        options.trace_ports = *ports;
-      } else if (name == "--trace") {
-        options.trace_path = *value;
-      } else if (name == "--writable") {
-        options.writable.push_back(*value);
-      } else if (*value == "EPERM") {
-        options.refuse = EPERM;
-      } else if (*value == "ENOSYS") {
-        options.refuse = ENOSYS;
-      } else {
-        return UsageError{"--refuse takes EPERM or ENOSYS, not '" + *value + "'"};
+      if (auto error = take_value(options, name, *option, *value)) {
+        return *error;
       }
     } else {
       return UsageError{"unknown option '" + std::string(argument) + "'"};
@@ -159,8 +169,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
   for (unsigned port = 0; port < options.com_path.size(); ++port) {
     if (options.com_path[port] == "pty" && !options.com_input_path[port].empty()) {
       const std::string com = "com" + std::to_string(port + 1);
-      return UsageError{"--" + com + " pty already takes " + upper(com) + "'s input from the terminal; drop --" + com +
-                        "-input"};
+      std::string message = "--" + com + " pty already takes " + upper(com);
+      message += "'s input from the terminal; drop --" + com + "-input";
+      return UsageError{message};
     }
   }
   options.command.assign(arguments.begin() + static_cast<std::ptrdiff_t>(at), arguments.end());

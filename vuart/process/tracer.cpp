@@ -90,6 +90,7 @@ RunSummary Tracer::run()
     summary.com_unread[index] = ports.com(index).unread();
   }
   summary.last_post_code = ports.last_post_code();
+  summary.debug_console_written = ports.debug_console_written();
   if (hidden_) {
     summary.exit_status = status_cannot_execute;
     return summary;

@@ -38,6 +38,7 @@ struct RunSummary {
   std::array<std::uint64_t, PcPorts::com_ports> com_received{};  // bytes each receiver took from its line
   std::array<std::uint64_t, PcPorts::com_ports> com_unread{};    // of those, the ones it still held at the end
   std::optional<std::uint8_t> last_post_code;
+  std::uint64_t debug_console_written = 0;
 };
 
 class Tracer {

@@ -385,14 +385,33 @@ TEST(Options, ProgramAndOptions)
   EXPECT_EQ(options.command, (std::vector<std::string>{"prog", "--pty"}));
   EXPECT_EQ(std::get<Options>(parse({"prog", "-x"})).command, (std::vector<std::string>{"prog", "-x"}));
   EXPECT_EQ(std::get<Options>(parse({"--refuse=EPERM", "p"})).refuse, EPERM);
+  const auto devices = std::get<Options>(
+      parse({"--com2", "pty", "--com3-input=i", "--debugcon", "d", "--trace-ports", "0x3F8-0x3FF,128", "p"}));
+  EXPECT_EQ(devices.com_path, (std::array<std::string, 4>{"", "pty", "", ""}));
+  EXPECT_EQ(devices.com_input_path, (std::array<std::string, 4>{"", "", "i", ""}));
+  EXPECT_EQ(devices.debug_console_path, "d");
+  EXPECT_TRUE(devices.trace_ports.covers(0x3FC) && devices.trace_ports.covers(0x80));
+  EXPECT_TRUE(devices.trace_ports.covers(0x3F7, 2));  // its second byte is traced
+  EXPECT_FALSE(devices.trace_ports.covers(0x81) || devices.trace_ports.covers(0x3F6, 2));
 }
 
 TEST(Options, Mistakes)
 {
   EXPECT_TRUE(std::holds_alternative<ShowHelp>(parse({"--help", "--bogus"})));
   EXPECT_TRUE(std::holds_alternative<ShowVersion>(parse({"--version"})));
-  for (const auto &arguments : std::vector<std::vector<std::string>>{
-           {}, {"--"}, {"--bogus", "p"}, {"--trace"}, {"--trace="}, {"--refuse=EIO", "p"}, {"--pty"}}) {
+  for (const auto &arguments : std::vector<std::vector<std::string>>{{},
+                                                                     {"--"},
+                                                                     {"--bogus", "p"},
+                                                                     {"--trace"},
+                                                                     {"--trace="},
+                                                                     {"--refuse=EIO", "p"},
+                                                                     {"--pty"},
+                                                                     {"--com5", "f", "p"},
+                                                                     {"--com2", "pty", "--com2-input", "f", "p"},
+                                                                     {"--trace-ports=0x400-0x3FF", "p"},
+                                                                     {"--trace-ports=0x10000", "p"},
+                                                                     {"--trace-ports=1,,2", "p"},
+                                                                     {"--trace-ports=0x", "p"}}) {
     EXPECT_TRUE(std::holds_alternative<UsageError>(parse(arguments))) << arguments.size();
   }
 }
