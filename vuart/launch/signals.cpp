@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <string>
 
 #include "files/messages.h"
-#include "process/ptrace_calls.h"
 
 namespace vuart {
 
@@ -193,6 +194,26 @@ bool ProgramSignals::delivered(const Arrival &to_vuart)
   }
   recent_.erase(same);
   return true;
+}
+
+SignalSets signal_sets(pid_t tid)
+{
+  SignalSets sets;
+  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    const auto value = [&] { return std::stoull(line.substr(line.find(':') + 1), nullptr, 16); };
+    if (line.starts_with("SigPnd:")) {
+      sets.pending |= value();
+    } else if (line.starts_with("ShdPnd:")) {
+      sets.shared_pending = value();
+      sets.pending |= sets.shared_pending;
+    } else if (line.starts_with("SigBlk:")) {
+      sets.blocked = value();
+    } else if (line.starts_with("SigCgt:")) {
+      sets.caught = value();
+    }
+  }
+  return sets;
 }
 
 }  // namespace vuart

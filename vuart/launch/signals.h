@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -92,5 +93,18 @@ class ProgramSignals {
   };
   std::vector<Delivery> recent_;
 };
+
+// Signal sets of a thread, as /proc/TID/status shows them.
+struct SignalSets {
+  std::uint64_t pending = 0;  // to the thread, and to its process (SigPnd, ShdPnd)
+  std::uint64_t shared_pending = 0;
+  std::uint64_t blocked = 0;
+  std::uint64_t caught = 0;  // with a handler (SigCgt)
+};
+SignalSets signal_sets(pid_t tid);
+constexpr std::uint64_t signal_bit(int signal)
+{
+  return 1ULL << (signal - 1);
+}
 
 }  // namespace vuart

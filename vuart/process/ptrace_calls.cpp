@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <utility>
 
 #include "files/messages.h"
@@ -63,26 +62,6 @@ void resume_holding(pid_t tid, std::optional<siginfo_t> &held)
   const siginfo_t signal = *std::exchange(held, std::nullopt);
   traced(ptrace(PTRACE_SETSIGINFO, tid, nullptr, &signal), "PTRACE_SETSIGINFO", tid);
   resume(tid, signal.si_signo);
-}
-
-SignalSets signal_sets(pid_t tid)
-{
-  SignalSets sets;
-  std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    const auto value = [&] { return std::stoull(line.substr(line.find(':') + 1), nullptr, 16); };
-    if (line.starts_with("SigPnd:")) {
-      sets.pending |= value();
-    } else if (line.starts_with("ShdPnd:")) {
-      sets.shared_pending = value();
-      sets.pending |= sets.shared_pending;
-    } else if (line.starts_with("SigBlk:")) {
-      sets.blocked = value();
-    } else if (line.starts_with("SigCgt:")) {
-      sets.caught = value();
-    }
-  }
-  return sets;
 }
 
 std::optional<unsigned long> event_message(pid_t tid)

@@ -48,18 +48,6 @@ constexpr unsigned long long system_call_length = 2;
 std::array<unsigned long long *, 6> argument_registers(user_regs_struct &regs, bool i386);
 // Resumes the thread with the signal that arrived while vuart ran a call in it, if any.
 void resume_holding(pid_t tid, std::optional<siginfo_t> &held);
-// Signal sets of a thread, as /proc/TID/status shows them.
-struct SignalSets {
-  std::uint64_t pending = 0;  // to the thread, and to its process (SigPnd, ShdPnd)
-  std::uint64_t shared_pending = 0;
-  std::uint64_t blocked = 0;
-  std::uint64_t caught = 0;  // with a handler (SigCgt)
-};
-SignalSets signal_sets(pid_t tid);
-constexpr std::uint64_t signal_bit(int signal)
-{
-  return 1ULL << (signal - 1);
-}
 
 // PTRACE_GETEVENTMSG, which cannot fail on a thread in the event's stop but for its death.
 std::optional<unsigned long> event_message(pid_t tid);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "launch/seccomp_filter.h"
+#include "launch/signals.h"
 #include "process/string_memory.h"
 
 namespace vuart {
