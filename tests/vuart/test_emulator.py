@@ -222,6 +222,21 @@ class Devices(unittest.TestCase):
 class LargeTransfers(unittest.TestCase):
     """A transfer of any size streams through vuart: its memory stays small, and the trace is whole."""
 
+    def test_memory_stays_bounded_with_the_trace_on_as_bytes_arrive(self):
+        size = 24 << 20  # held whole, the received bytes and their line would pass the bound
+        with tempfile.TemporaryDirectory() as scratch:
+            line, trace = os.path.join(scratch, "line"), os.path.join(scratch, "trace")
+            with open(line, "wb") as bytes_on_line:
+                bytes_on_line.write(b"x" * size)
+            status, peak = peak_memory_mib([tool("VUART"), "-q", "--com1", "/dev/null", "--com1-input", line, "--trace",
+                                            trace, "--", tool("PORT_BENCH"), "rep-in", str(size)])
+            self.assertEqual(status, 0)
+            self.assertLess(peak, 64)
+            with open(trace, encoding="utf-8") as lines:
+                events = [json.loads(line) for line in lines]
+        self.assertEqual(sum(e["count"] for e in events if e["event"] == "port"), size)
+        self.assertEqual(sum(len(e["bytes"]) for e in events if e["event"] == "receive"), size)
+
     def test_memory_stays_bounded_with_the_trace_on(self):
         size = 96 << 20  # more than the bound, which vuart stays far below
         with tempfile.TemporaryDirectory() as scratch:

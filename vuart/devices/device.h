@@ -3,6 +3,7 @@
 // bus attached it at, and what it did besides answering the program, for the
 // trace. Devices know nothing of processes or of how instructions are carried out.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -50,14 +51,21 @@ class DeviceEvents {
       events_.push_back({kind, port, {}});
     }
     events_.back().bytes.insert(events_.back().bytes.end(), bytes.begin(), bytes.end());
+    size_ += bytes.size();
   }
-  [[nodiscard]] std::vector<DeviceEvent> take() { return std::exchange(events_, {}); }
+  [[nodiscard]] std::vector<DeviceEvent> take()
+  {
+    size_ = 0;
+    return std::exchange(events_, {});
+  }
+  [[nodiscard]] std::size_t size() const { return size_; }  // bytes held
   // Without a trace there is no one to tell: nothing is kept.
   void set_recording(bool recording) { recording_ = recording; }
 
  private:
   bool recording_ = true;
   std::vector<DeviceEvent> events_;
+  std::size_t size_ = 0;
 };
 
 }  // namespace vuart

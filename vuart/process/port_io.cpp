@@ -101,9 +101,18 @@ bool PortIo::needs_outputs(pid_t tid, const Thread &thread)
 
 PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
 {
+  for (;;) {
+    if (const auto [step, part] = carry_out_part(tid, thread); part == Part::step) {
+      return step;
+    }
+  }
+}
+
+std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &thread)
+{
   auto regs = registers(tid);
   if (!regs) {
-    return Step::done;  // it died: waitpid tells
+    return {Step::done, Part::step};  // it died: waitpid tells
   }
   const AtFault fault = at_fault(tid, thread, *regs);
   if (fault.cli_or_sti) {
@@ -116,24 +125,25 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     regs->rip += 1;
     set_registers(tid, *regs);
     resume(tid);
-    return Step::done;
+    return {Step::done, Part::step};
   }
   if (!fault.instruction) {
     if (fault.refused && trace_ports_.covers(port_of(*fault.refused, *regs), fault.refused->width)) {
       output_.outputs().trace.write(trace_events::refused(tid, *regs, *fault.refused));
     }
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
-    return Step::done;
+    return {Step::done, Part::step};
   }
   const PortInstruction *const instruction = &*fault.instruction;
   const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
   output_.pump_terminal();  // what the program printed before this instruction comes first
   const auto allowance = [&] {
     output_.flush();  // a long transfer goes on as its outputs drain
-    return output_.element_limit(sends, instruction->width);
+    const std::size_t events_room = events_per_part - std::min(events_per_part, ports_.events().size());
+    return std::min<std::uint64_t>(output_.element_limit(sends, instruction->width), events_room / instruction->width);
   };
   if (!output_.terminal_drained() || allowance() == 0) {
-    return Step::waits_for_room;
+    return {Step::waits_for_room, Part::step};
   }
   const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
   // With the trap flag set the processor traps after the instruction, and after each element of a rep.
@@ -153,7 +163,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
     return std::nullopt;
   };
   if (const auto ending = cannot_go_on()) {
-    return *ending;
+    return {*ending, Part::step};
   }
   const user_regs_struct before = *regs;
   TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field,
@@ -170,7 +180,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
                   : ByteObserver(),
               single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
   if (const auto ending = cannot_go_on()) {
-    return *ending;
+    return {*ending, Part::step};
   }
   if (execution.result == Execution::Result::completed) {
     regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over
@@ -185,7 +195,9 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   const bool stepped = single_step && (execution.result == Execution::Result::completed ||
                                        (execution.result == Execution::Result::interrupted && steps_left == 0));
   if (execution.result == Execution::Result::interrupted && !stepped) {
-    return Step::waits_for_room;
+    // What held it back may have been the events' room alone, given back now that they are written.
+    const bool goes_on = execution.record.count > 0 && output_.terminal_drained() && allowance() > 0;
+    return {Step::waits_for_room, goes_on ? Part::more : Part::step};
   }
   if (execution.result == Execution::Result::completed || stepped) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
@@ -194,10 +206,10 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
       trap(tid, thread, memory, *regs);
     }
     if (output_.com1_ahead_of_program()) {
-      return Step::waits_for_flush;  // what the program writes next must come after these bytes
+      return {Step::waits_for_flush, Part::step};  // what the program writes next must come after these bytes
     }
     resume_holding(tid, thread.held_signal);
-    return Step::done;
+    return {Step::done, Part::step};
   }
   // The processor's own fault, raised by the stub, stopped the thread: its signal
   // context (trap number, error code, CR2) is the kernel's. A SIGSEGV has the
@@ -214,7 +226,7 @@ PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
   if (const auto held = std::exchange(thread.held_signal, std::nullopt)) {
     syscall(SYS_tgkill, thread.process, tid, held->si_signo);  // came during the stub: it follows the fault
   }
-  return Step::done;
+  return {Step::done, Part::step};
 }
 
 }  // namespace vuart

@@ -30,6 +30,9 @@ class PortIo {
     waits_for_room,   // before (the rest of) its instruction
     waits_for_flush,  // done, but its COM1 bytes must reach the file the program writes first
   };
+  // The most the devices' events of one part of an instruction hold: a longer
+  // transfer goes on in parts, each traced when done, so vuart's memory stays small.
+  static constexpr std::size_t events_per_part = std::size_t{1} << 16;
   // At a thread's #GP (a SIGSEGV from the kernel).
   Step carry_out(pid_t tid, Thread &thread);
   // Whether the thread's #GP is a port instruction it may use, which may have to wait for the outputs' room;
@@ -52,6 +55,9 @@ class PortIo {
   };
   static AtFault at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs);
 
+  // As much of the instruction as the outputs have room for; `more` when the events' room ran out first.
+  enum class Part { step, more };
+  std::pair<Step, Part> carry_out_part(pid_t tid, Thread &thread);
   // The trace's record of what the devices did during the instruction, after its own.
   void write_device_events();
 
