@@ -23,6 +23,7 @@ constexpr auto before_update = std::chrono::microseconds(244);
 constexpr auto update_cycle = std::chrono::microseconds(1984);
 constexpr std::int64_t time_base_hz = 32768;
 constexpr std::int64_t seconds_a_day = 86400;
+constexpr std::time_t latest_time = 7258118399;  // 2199-12-31 23:59:59 UTC
 
 std::uint8_t to_bcd(unsigned value)
 {
@@ -63,7 +64,8 @@ void Rtc::set_calendar(const std::tm &time)
     return;
   }
   std::tm copy = time;
-  const std::chrono::seconds set(timegm(&copy));
+  // The clock runs from 1970 to 2199: nanoseconds since 1970 go no further than 2262.
+  const std::chrono::seconds set(std::clamp<std::time_t>(timegm(&copy), 0, latest_time));
   // The new second starts now, as the chip's divider chain restarts.
   offset_ = set - clock_();
 }
