@@ -1,6 +1,7 @@
 // port_bench MODE COUNT: what the benchmark measures, COUNT times.
 //   rep      sends COUNT bytes to COM1's data register as one rep outsb
 //   rep-in   reads COUNT bytes from COM1's data register as one rep insb
+//   rep-com2 sends COUNT bytes to COM2's data register as one rep outsb
 //   loop     sends COUNT bytes as single-byte out instructions
 //   unchecked  the same loop, without asking for permission first (for floor_tracer)
 //   handled  the same loop, from a program with a SIGSEGV handler, as crash reporters and runtimes have
@@ -36,10 +37,10 @@
 int main(int argc, char *argv[])
 {
   if (argc != 3) {
-    std::fprintf(
-        stderr,
-        "usage: port_bench rep|rep-in|loop|unchecked|handled|writes|write|filtered-write|syscalls|fresh-rep|fresh-out "
-        "COUNT\n");
+    std::fprintf(stderr,
+                 "usage: port_bench "
+                 "rep|rep-in|rep-com2|loop|unchecked|handled|writes|write|filtered-write|syscalls|fresh-rep|fresh-out "
+                 "COUNT\n");
     return 2;
   }
   constexpr unsigned short com1 = 0x3F8;
@@ -54,6 +55,14 @@ int main(int argc, char *argv[])
   if (mode == "rep") {
     std::vector<unsigned char> data(count, 'x');
     outsb(com1, data.data(), data.size());
+  } else if (mode == "rep-com2") {
+    constexpr unsigned short com2 = 0x2F8;
+    std::vector<unsigned char> data(count, 'y');
+    if (ioperm(com2, 8, 1) != 0) {
+      std::perror("ioperm");
+      return 1;
+    }
+    outsb(com2, data.data(), data.size());
   } else if (mode == "rep-in") {
     std::vector<unsigned char> data(count);
     insb(com1, data.data(), data.size());

@@ -9,6 +9,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 from measure import peak_memory_mib
@@ -236,6 +237,28 @@ class LargeTransfers(unittest.TestCase):
                 events = [json.loads(line) for line in lines]
         self.assertEqual(sum(e["count"] for e in events if e["event"] == "port"), size)
         self.assertEqual(sum(len(e["bytes"]) for e in events if e["event"] == "receive"), size)
+
+    def test_a_slow_reader_holds_com2_back(self):
+        size = 96 << 20
+        reader, writer = os.pipe()
+        try:
+            program = subprocess.Popen([tool("VUART"), "-q", "--com2", f"/dev/fd/{writer}", "--", tool("PORT_BENCH"),
+                                        "rep-com2", str(size)], pass_fds=(writer,), stderr=subprocess.PIPE)
+            os.close(writer)
+            writer = None
+            time.sleep(1)  # the pipe fills before anyone reads
+            with open(f"/proc/{program.pid}/status") as status:
+                held = int(re.search(r"VmRSS:\s+(\d+) kB", status.read()).group(1)) / 1024
+            received = 0
+            while piece := os.read(reader, 1 << 20):
+                received += len(piece)
+            self.assertEqual(program.wait(timeout=60), 0, program.stderr.read())
+        finally:
+            os.close(reader)
+            if writer is not None:
+                os.close(writer)
+        self.assertLess(held, 64)  # what COM2 sent waits in the program, not in vuart
+        self.assertEqual(received, size)
 
     def test_memory_stays_bounded_with_the_trace_on(self):
         size = 96 << 20  # more than the bound, which vuart stays far below

@@ -236,6 +236,19 @@ class Outputs(unittest.TestCase):
             done = self.vuart_shell(f">{same}", "--trace", "/dev/stdout")
             self.assertEqual(done.returncode, 125)
             self.assertIn("(standard output) are the same file", done.stderr.decode())
+            # Each output of the other devices too, and none of them is emptied.
+            with open(same, "wb") as keep:
+                keep.write(b"keep")
+            for redirections, options, message in (
+                    (">/dev/null", ["--com2", same, "--debugcon", same],
+                     "COM2's output (--com2) and the debug console's output (--debugcon) are the same file"),
+                    (f">>{same}", ["--com4", "/dev/stdout"],
+                     "COM4's output and the program's output (standard output) are the same file")):
+                done = self.vuart_shell(redirections, *options)
+                self.assertEqual(done.returncode, 125)
+                self.assertIn(message, done.stderr.decode())
+            with open(same, "rb") as kept:
+                self.assertEqual(kept.read(), b"keep")
 
 
 class SignalState(unittest.TestCase):

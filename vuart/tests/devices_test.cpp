@@ -117,6 +117,9 @@ TEST_F(PortSpaceTest, EachDeviceAtItsRangeAndOtherPortsFloat)
   EXPECT_EQ(events[2].kind, DeviceEvent::Kind::debug_console);
   EXPECT_TRUE(pc.events().take().empty());
 
+  std::array<std::uint8_t, 3> floating{};
+  ports.read_elements(0x2F0, 1, floating);  // a rep insb where nothing answers
+  EXPECT_EQ(floating, (std::array<std::uint8_t, 3>{0xFF, 0xFF, 0xFF}));
   PostCodes post(0x80, pc.events());
   EXPECT_THROW(ports.attach(0x7F, 2, post), std::logic_error);  // the RTC's 0x70-0x71 is taken... and 0x80
   EXPECT_THROW(ports.attach(0xFFFF, 2, post), std::logic_error);
@@ -158,12 +161,17 @@ TEST(Rtc, RegistersModesFlagsAndSettingTheTime)
   EXPECT_EQ(index_port[0], 0xFFu);
 
   EXPECT_EQ(reg(0x0C), 0u);  // nothing since it started
-  now += std::chrono::microseconds(499'900);
-  EXPECT_EQ(reg(0x0A), 0xA6u);  // 100 us before the second: update in progress
+  now += std::chrono::microseconds(499'700);
+  EXPECT_EQ(reg(0x0A), 0x26u);  // 300 us before the second: not yet
+  now += std::chrono::microseconds(200);
+  EXPECT_EQ(reg(0x0A), 0xA6u);  // 100 us before: update in progress
   set(0x01, 44);                // the alarm at hh:mm:44, any minute, any hour
   set(0x03, 0xC0);
   set(0x05, 0xFF);
-  now += milliseconds(3);
+  now += std::chrono::microseconds(2'000);
+  EXPECT_EQ(reg(0x0A), 0xA6u);  // the update cycle, 1.9 ms into the second
+  now += milliseconds(1);
+  EXPECT_EQ(reg(0x0A), 0x26u);
   EXPECT_EQ(reg(0x0C), 0x70u);  // periodic, alarm and update flags, none enabled: no IRQF
   EXPECT_EQ(reg(0x0C), 0u);     // reading C cleared them
   set(0x0B, 0x14);              // the update interrupt enabled
@@ -174,12 +182,18 @@ TEST(Rtc, RegistersModesFlagsAndSettingTheTime)
   EXPECT_EQ(reg(0x0B), 0x84u);
   set(0x04, 0x80 | 11);  // 11 PM
   set(0x09, 30);
+  set(0x07, 9);
   now += std::chrono::seconds(5);
   EXPECT_EQ(reg(0x00), 45u);
   set(0x0B, 0x06);  // running again from what was set; binary 24-hour
   now += std::chrono::seconds(2);
   EXPECT_EQ(fields(), (std::vector<unsigned>{47, 53, 23, 2, 9, 12, 30, 20}));  // a Monday
-  set(0x06, 1);                                                                // the day of the week counts on its own
+  set(0x32, 99);  // year 9930: the clock goes no further than 2199
+  EXPECT_EQ(reg(0x32) * 100 + reg(0x09), 2199u);
+  set(0x32, 20);
+  set(0x09, 30);
+  set(0x07, 9);
+  set(0x06, 1);  // the day of the week counts on its own
   EXPECT_EQ(reg(0x06), 1u);
   EXPECT_EQ(reg(0x07), 9u);
   for (unsigned index = 0x0E; index < 0x80; ++index) {
