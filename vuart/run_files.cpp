@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "files/messages.h"
+#include "files/socket_peer.h"
 
 namespace vuart {
 
@@ -107,7 +108,7 @@ bool RunFiles::open_files(const Options &options)
   }
   for (unsigned index = 0; index < PcPorts::com_ports; ++index) {
     const std::string &path = options.com_path[index];
-    if (path.empty() || path == "pty") {
+    if (path.empty() || path == "pty" || names_socket_peer(path)) {
       continue;
     }
     // COM1 naming a standard stream's file shares that stream's open file, and so its offset.
@@ -173,7 +174,16 @@ bool RunFiles::connect(const Options &options)
   standard_output_ = Output::standard_stream(STDOUT_FILENO, "standard output");
   for (unsigned index = 0; index < PcPorts::com_ports; ++index) {
     const std::string com = com_name(index);
-    if (options.com_path[index] == "pty") {
+    if (const std::string &path = options.com_path[index]; names_socket_peer(path)) {
+      std::optional<SocketPeer> peer = accept_socket_peer(path, com);
+      if (!peer) {
+        return false;
+      }
+      com_peer_[index] = std::move(peer->connection);
+      com_file_[index] =
+          Output(UniqueFd(fcntl(com_peer_[index].get(), F_DUPFD_CLOEXEC, 3)), com + " to " + peer->address);
+      input_[index].emplace(com_peer_[index].get(), com + " from " + peer->address);
+    } else if (options.com_path[index] == "pty") {
       com_pty_[index] = open_pty(PtyMode::raw);
       if (!com_pty_[index].master.valid()) {
         return false;

@@ -50,6 +50,7 @@ class RunFiles {
   Output standard_output_;
   std::array<Output, PcPorts::com_ports> com_file_;
   std::array<Pty, PcPorts::com_ports> com_pty_;
+  std::array<UniqueFd, PcPorts::com_ports> com_peer_;  // a client over a socket
   std::array<std::optional<ByteSink>, PcPorts::com_ports> com_sink_;
   std::array<UniqueFd, PcPorts::com_ports> input_file_;
   std::array<std::optional<LineInput>, PcPorts::com_ports> input_;

@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -156,6 +157,43 @@ class SerialLine(unittest.TestCase):
         self.assertEqual((result.done.returncode, result.com1), (0, b"\0\0\0"))
         self.assertRegex(result.done.stderr.decode(), r"^vuart: the program never read \d+ or more bytes that came on "
                                                       r"COM1's line \(COM1 input file /dev/zero\)\n$")
+
+    def test_socket_peers(self):
+        """A TCP client gets the diagnostic's 522 bytes; a Unix socket's client gets COM2's echo of what it sent."""
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "com2")
+            for spec, program, address in (("tcp::0", [tool("OUTSB")], None),
+                                           (f"unix:{path}", [tool("UART_PROBE"), "--base", "0x2f8", "echo",
+                                                             str(len(self.DATA))], path)):
+                with self.subTest(spec):
+                    option = "--com1" if address is None else "--com2"
+                    vuart_process = subprocess.Popen([tool("VUART"), "-q", option, spec, "--", *program],
+                                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                                     stderr=subprocess.PIPE)
+                    announced = vuart_process.stderr.readline().decode()
+                    if address is None:
+                        self.assertRegex(announced, r"^vuart: COM1 waits for a client on tcp:127\.0\.0\.1:\d+\n$")
+                        client = socket.create_connection(("127.0.0.1", int(announced.rsplit(":", 1)[1])))
+                    else:
+                        self.assertEqual(announced, f"vuart: COM2 waits for a client on {spec}\n")
+                        self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+                        client = socket.socket(socket.AF_UNIX)
+                        client.connect(path)
+                        client.sendall(self.DATA)
+                    with client:
+                        received = b""
+                        while piece := client.recv(65536):
+                            received += piece
+                    self.assertEqual(vuart_process.wait(timeout=30), 0)
+                    vuart_process.stderr.close()
+                    # What COM1 sends to a file, the same way.
+                    self.assertEqual(received, self.DATA if address else vuart([tool("OUTSB")]).com1)
+                    self.assertEqual(len(received), len(self.DATA) if address else 522)
+                    self.assertFalse(os.path.exists(path))  # one client, and nothing left behind
+        for spec, message in (("tcp:70000", "tcp:70000 needs [HOST]:PORT, PORT from 0 to 65535"),
+                              ("unix:", "unix: needs a path of 1 to 107 bytes")):
+            done = run([tool("VUART"), "--com3", spec, "--", tool("OUTSB")])
+            self.assertEqual((done.returncode, done.stderr.decode()), (125, f"vuart: {message}\n"))
 
     def test_pseudo_terminal_echoed_back(self):
         vuart_process = subprocess.Popen([tool("VUART"), "-q", "--com1", "pty", "--", tool("UART_PROBE"), "echo",

@@ -1,5 +1,7 @@
 #include "launch/options.h"
 
+#include "files/socket_peer.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -20,9 +22,12 @@ const char *const usage_text =
     "  --com1 pty       connect COM1 to a new pseudo-terminal, whose path is printed on\n"
     "                   standard error: what the program sends comes out there, and\n"
     "                   what is typed there arrives on COM1's line, unchanged\n"
+    "  --com1 tcp:[HOST]:PORT, --com1 unix:PATH\n"
+    "                   listen there (HOST 127.0.0.1 unless given) and wait for one client\n"
+    "                   before the program starts: it is COM1's peer, both ways\n"
     "  --com1-input FILE  the bytes of FILE arrive on COM1's line, in order, as the\n"
     "                   UART has room for them\n"
-    "  --com2, --com3, --com4 FILE|pty, --com2-input FILE ...\n"
+    "  --com2, --com3, --com4 FILE|pty|tcp:...|unix:..., --com2-input FILE ...\n"
     "                   the same for COM2 (0x2F8), COM3 (0x3E8) and COM4 (0x2E8), whose\n"
     "                   bytes go nowhere unless given a file\n"
     "  --debugcon FILE  write what the program prints to the debug console (port 0xE9)\n"
@@ -167,10 +172,12 @@ ParsedCommandLine parse_command_line(const std::vector<std::string> &arguments)
     return UsageError{"no program given"};
   }
   for (unsigned port = 0; port < options.com_path.size(); ++port) {
-    if (options.com_path[port] == "pty" && !options.com_input_path[port].empty()) {
+    const std::string &peer = options.com_path[port];
+    if ((peer == "pty" || names_socket_peer(peer)) && !options.com_input_path[port].empty()) {
       const std::string com = "com" + std::to_string(port + 1);
-      std::string message = "--" + com + " pty already takes " + upper(com);
-      message += "'s input from the terminal; drop --" + com + "-input";
+      std::string message = "--" + com;
+      message += " " + peer + " already takes " + upper(com);
+      message += "'s input from its peer; drop --" + com + "-input";
       return UsageError{message};
     }
   }

@@ -422,6 +422,7 @@ TEST(Options, Mistakes)
                                                                      {"--pty"},
                                                                      {"--com5", "f", "p"},
                                                                      {"--com2", "pty", "--com2-input", "f", "p"},
+                                                                     {"--com1", "tcp::5555", "--com1-input", "f", "p"},
                                                                      {"--trace-ports=0x400-0x3FF", "p"},
                                                                      {"--trace-ports=0x10000", "p"},
                                                                      {"--trace-ports=1,,2", "p"},
