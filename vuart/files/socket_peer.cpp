@@ -85,6 +85,15 @@ UniqueFd listen_unix(const std::string &path)
     return {};
   }
   std::memcpy(address.sun_path, path.data(), path.size());
+  // A socket nobody listens on is one an earlier run left when a signal ended its wait: it goes.
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) {
+    const UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (probe.valid() && connect(probe.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+        errno == ECONNREFUSED) {
+      unlink(path.c_str());
+    }
+  }
   UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   const mode_t mask = umask(0177);
   const bool bound =
