@@ -35,7 +35,7 @@ void report_end(const vuart::Options &options, const vuart::RunSummary &summary,
   const auto inputs = files.inputs();
   std::string others;
   for (unsigned index = 0; index < inputs.size(); ++index) {
-    const std::string com = "COM" + std::to_string(index + 1);
+    const std::string com = vuart::PcPorts::com_name(index);
     if (vuart::LineInput *input = inputs.at(index)) {
       const vuart::LineInput::Unread left = input->left_at_end();
       if (const std::uint64_t unread = summary.com_unread.at(index) + left.bytes; unread > 0) {

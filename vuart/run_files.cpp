@@ -15,11 +15,6 @@ namespace vuart {
 
 namespace {
 
-std::string com_name(unsigned index)
-{
-  return "COM" + std::to_string(index + 1);
-}
-
 // Opened without truncating, so that two names for one file are found before
 // either is emptied, and without waiting: a FIFO must have its reader already.
 UniqueFd open_output(const std::string &path, const std::string &what)
@@ -117,11 +112,11 @@ bool RunFiles::open_files(const Options &options)
       continue;
     }
     if (const std::optional<int> stream = standard_stream_named(path)) {
-      report(com_name(index) + "'s output and the program's output (" + stream_name(*stream) +
+      report(PcPorts::com_name(index) + "'s output and the program's output (" + stream_name(*stream) +
              ") are the same file; see 'vuart --help'");
       return false;
     }
-    if (!(com_fd_[index] = open_output(path, com_name(index))).valid()) {
+    if (!(com_fd_[index] = open_output(path, PcPorts::com_name(index))).valid()) {
       return false;
     }
   }
@@ -150,7 +145,8 @@ bool RunFiles::open_files(const Options &options)
                    com_fd_[0].valid() ? options.com_path[0] : ""});
   for (unsigned index = 1; index < PcPorts::com_ports; ++index) {
     if (com_fd_[index].valid()) {
-      files.push_back({com_fd_[index].get(), com_name(index) + "'s output (--com" + std::to_string(index + 1) + ")",
+      files.push_back({com_fd_[index].get(),
+                       PcPorts::com_name(index) + "'s output (--com" + std::to_string(index + 1) + ")",
                        options.com_path[index]});
     }
   }
@@ -173,7 +169,7 @@ bool RunFiles::connect(const Options &options)
 {
   standard_output_ = Output::standard_stream(STDOUT_FILENO, "standard output");
   for (unsigned index = 0; index < PcPorts::com_ports; ++index) {
-    const std::string com = com_name(index);
+    const std::string com = PcPorts::com_name(index);
     if (const std::string &path = options.com_path[index]; names_socket_peer(path)) {
       std::optional<SocketPeer> peer = accept_socket_peer(path, com);
       if (!peer) {

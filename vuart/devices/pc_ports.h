@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "devices/bus.h"
 #include "devices/debug_console.h"
@@ -34,6 +35,8 @@ class PcPorts {
   static constexpr std::uint16_t debug_console_port = 0xE9;
   static constexpr std::uint16_t post_port = 0x80;
   static constexpr std::uint16_t rtc_base = 0x70;
+
+  static std::string com_name(unsigned index) { return "COM" + std::to_string(index + 1); }
 
   PcPorts(std::array<SerialLine, com_ports> lines, DebugConsole::Sink debug_console, DeviceClocks clocks = {});
   PcPorts(const PcPorts &) = delete;  // the devices' lines point back here

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <limits>
 
+#include "devices/pc_ports.h"
 #include "files/messages.h"
 #include "process/ptrace_calls.h"
 
@@ -199,7 +200,7 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
 {
   std::vector<unsigned> terminals;  // the COM ports with one
   for (unsigned index = 0; index < outputs_.com_pty.size(); ++index) {
-    if (outputs_.com_pty[index] != nullptr && com_sink(index) != nullptr) {
+    if (outputs_.com_pty[index] != nullptr && outputs_.com_sink(index) != nullptr) {
       terminals.push_back(index);
     }
   }
@@ -213,7 +214,7 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
     std::uint64_t for_clients = 0;
     std::uint64_t unread = 0;
     for (const unsigned index : terminals) {
-      for_clients += com_sink(index)->output().waiting();
+      for_clients += outputs_.com_sink(index)->output().waiting();
       unread += static_cast<std::uint64_t>(unread_by_client(*outputs_.com_pty[index]));
     }
     const bool only_terminals = !terminals.empty() && left == for_clients;
@@ -236,8 +237,9 @@ void ProgramOutput::deliver_rest(SignalReader &signals, bool stop_asked)
     if (only_terminals && (stop_asked || now - last_progress >= reader_patience)) {
       for (const unsigned index : terminals) {
         const Pty &pty = *outputs_.com_pty[index];
-        if (const std::uint64_t not_read = com_sink(index)->output().waiting() + take_unread(pty); not_read > 0) {
-          report("the last " + std::to_string(not_read) + " bytes sent to COM" + std::to_string(index + 1) +
+        if (const std::uint64_t not_read = outputs_.com_sink(index)->output().waiting() + take_unread(pty);
+            not_read > 0) {
+          report("the last " + std::to_string(not_read) + " bytes sent to " + PcPorts::com_name(index) +
                  " were not read from " + pty.path);
         }
       }

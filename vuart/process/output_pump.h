@@ -26,6 +26,9 @@ struct Outputs {
   std::array<ByteSink *, 3> other_com{};    // COM2-COM4, nullptr where a port's bytes go nowhere
   ByteSink *debug_console = nullptr;        // likewise
   std::array<const Pty *, 4> com_pty{};     // a COM port's terminal: its client may read what is left at the end
+
+  // COM(index + 1)'s sink: COM1's always, the others' where they have one.
+  [[nodiscard]] ByteSink *com_sink(unsigned index) const { return index == 0 ? &com1 : other_com.at(index - 1); }
 };
 
 class ProgramOutput {
@@ -68,10 +71,6 @@ class ProgramOutput {
  private:
   [[nodiscard]] std::vector<Output *> all() const;
   [[nodiscard]] std::vector<ByteSink *> device_sinks() const;  // COM ports' and the debug console's
-  [[nodiscard]] ByteSink *com_sink(unsigned index) const
-  {
-    return index == 0 ? &outputs_.com1 : outputs_.other_com.at(index - 1);
-  }
   [[nodiscard]] std::uint64_t left() const;
 
   Outputs outputs_;

@@ -25,7 +25,7 @@ std::array<SerialLine, PcPorts::com_ports> serial_lines(const Outputs &outputs,
 {
   std::array<SerialLine, PcPorts::com_ports> lines;
   for (unsigned index = 0; index < lines.size(); ++index) {
-    if (ByteSink *sink = index == 0 ? &outputs.com1 : outputs.other_com.at(index - 1)) {
+    if (ByteSink *sink = outputs.com_sink(index)) {
       lines[index].transmit = [sink](std::span<const std::uint8_t> bytes) { sink->put(bytes); };
     }
     if (LineInput *input = inputs[index]) {
@@ -102,17 +102,17 @@ bool PortIo::needs_outputs(pid_t tid, const Thread &thread)
 PortIo::Step PortIo::carry_out(pid_t tid, Thread &thread)
 {
   for (;;) {
-    if (const auto [step, part] = carry_out_part(tid, thread); part == Part::step) {
-      return step;
+    if (const std::optional<Step> step = carry_out_part(tid, thread)) {
+      return *step;
     }
   }
 }
 
-std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &thread)
+std::optional<PortIo::Step> PortIo::carry_out_part(pid_t tid, Thread &thread)
 {
   auto regs = registers(tid);
   if (!regs) {
-    return {Step::done, Part::step};  // it died: waitpid tells
+    return Step::done;  // it died: waitpid tells
   }
   const AtFault fault = at_fault(tid, thread, *regs);
   if (fault.cli_or_sti) {
@@ -125,14 +125,14 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
     regs->rip += 1;
     set_registers(tid, *regs);
     resume(tid);
-    return {Step::done, Part::step};
+    return Step::done;
   }
   if (!fault.instruction) {
     if (fault.refused && trace_ports_.covers(port_of(*fault.refused, *regs), fault.refused->width)) {
       output_.outputs().trace.write(trace_events::refused(tid, *regs, *fault.refused));
     }
     resume(tid, SIGSEGV);  // not a port instruction it may use: exactly what the processor and kernel do
-    return {Step::done, Part::step};
+    return Step::done;
   }
   const PortInstruction *const instruction = &*fault.instruction;
   const bool sends = instruction->op == PortOp::out || instruction->op == PortOp::outs;
@@ -143,7 +143,7 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
     return std::min<std::uint64_t>(output_.element_limit(sends, instruction->width), events_room / instruction->width);
   };
   if (!output_.terminal_drained() || allowance() == 0) {
-    return {Step::waits_for_room, Part::step};
+    return Step::waits_for_room;
   }
   const bool strings = instruction->op == PortOp::ins || instruction->op == PortOp::outs;
   // With the trap flag set the processor traps after the instruction, and after each element of a rep.
@@ -163,7 +163,7 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
     return std::nullopt;
   };
   if (const auto ending = cannot_go_on()) {
-    return {*ending, Part::step};
+    return *ending;
   }
   const user_regs_struct before = *regs;
   TraceLine event(output_.outputs().trace, trace_events::port(tid, before, *instruction), trace_events::bytes_field,
@@ -180,7 +180,7 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
                   : ByteObserver(),
               single_step ? ElementAllowance(one_step) : ElementAllowance(allowance));
   if (const auto ending = cannot_go_on()) {
-    return {*ending, Part::step};
+    return *ending;
   }
   if (execution.result == Execution::Result::completed) {
     regs->eflags &= ~resume_flag;  // else an instruction breakpoint on the next instruction would be passed over
@@ -197,7 +197,7 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
   if (execution.result == Execution::Result::interrupted && !stepped) {
     // What held it back may have been the events' room alone, given back now that they are written.
     const bool goes_on = execution.record.count > 0 && output_.terminal_drained() && allowance() > 0;
-    return {Step::waits_for_room, goes_on ? Part::more : Part::step};
+    return goes_on ? std::nullopt : std::optional(Step::waits_for_room);
   }
   if (execution.result == Execution::Result::completed || stepped) {
     // On hardware nothing faulted: undo what the kernel did to SIGSEGV when it raised the fault.
@@ -206,10 +206,10 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
       trap(tid, thread, memory, *regs);
     }
     if (output_.com1_ahead_of_program()) {
-      return {Step::waits_for_flush, Part::step};  // what the program writes next must come after these bytes
+      return Step::waits_for_flush;  // what the program writes next must come after these bytes
     }
     resume_holding(tid, thread.held_signal);
-    return {Step::done, Part::step};
+    return Step::done;
   }
   // The processor's own fault, raised by the stub, stopped the thread: its signal
   // context (trap number, error code, CR2) is the kernel's. A SIGSEGV has the
@@ -226,7 +226,7 @@ std::pair<PortIo::Step, PortIo::Part> PortIo::carry_out_part(pid_t tid, Thread &
   if (const auto held = std::exchange(thread.held_signal, std::nullopt)) {
     syscall(SYS_tgkill, thread.process, tid, held->si_signo);  // came during the stub: it follows the fault
   }
-  return {Step::done, Part::step};
+  return Step::done;
 }
 
 }  // namespace vuart

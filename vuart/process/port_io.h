@@ -55,9 +55,9 @@ class PortIo {
   };
   static AtFault at_fault(pid_t tid, const Thread &thread, const user_regs_struct &regs);
 
-  // As much of the instruction as the outputs have room for; `more` when the events' room ran out first.
-  enum class Part { step, more };
-  std::pair<Step, Part> carry_out_part(pid_t tid, Thread &thread);
+  // As much of the instruction as the outputs have room for; nullopt when only the events' room ran
+  // out, which writing them gives back: the next part follows at once.
+  std::optional<Step> carry_out_part(pid_t tid, Thread &thread);
   // The trace's record of what the devices did during the instruction, after its own.
   void write_device_events();
 
